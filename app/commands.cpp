@@ -1,0 +1,28 @@
+#include "app/commands.h"
+
+#include <cstring>
+
+#include "registry_settings/panel_entry.h"
+
+namespace veltrax {
+
+const std::array<Command, 2> command_table = {{
+    {"-panelOn", enable_panel_entry},
+    {"-panelOff", disable_panel_entry},
+}};
+
+int dispatch(int argc, const char* const* argv) {
+    if (argc != 2 || argv == nullptr || argv[1] == nullptr) return exit_unrecognised;
+    for (const Command& command : command_table) {
+        if (std::strcmp(argv[1], command.option) != 0) continue;
+        try {
+            command.run();
+        } catch (...) {
+            // A routine reports nothing; the option was still recognised.
+        }
+        return exit_recognised;
+    }
+    return exit_unrecognised;
+}
+
+}  // namespace veltrax

@@ -1,0 +1,40 @@
+#include "platform/fault.h"
+
+#include <array>
+
+namespace veltrax::platform::fault {
+namespace {
+
+struct Plan {
+    unsigned calls = 0;
+    unsigned fail_at = 0;  // 0: never
+    bool persist = false;
+};
+
+// The test layer is the one place allowed to keep state: it is linked only
+// into test programs, never into the tool.
+std::array<Plan, static_cast<unsigned>(Op::count)>& plans() {
+    static std::array<Plan, static_cast<unsigned>(Op::count)> table{};
+    return table;
+}
+
+}  // namespace
+
+void fail_call(Op op, unsigned nth, bool persist) {
+    Plan& plan = plans()[static_cast<unsigned>(op)];
+    plan.fail_at = nth;
+    plan.persist = persist;
+}
+
+void clear() { plans() = {}; }
+
+unsigned calls(Op op) { return plans()[static_cast<unsigned>(op)].calls; }
+
+bool hit(Op op) {
+    Plan& plan = plans()[static_cast<unsigned>(op)];
+    ++plan.calls;
+    if (plan.fail_at == 0) return false;
+    return plan.persist ? plan.calls >= plan.fail_at : plan.calls == plan.fail_at;
+}
+
+}  // namespace veltrax::platform::fault

@@ -1,0 +1,49 @@
+// Test layer of the platform seam: makes chosen calls of any operation fail.
+//
+// Only the test build of the platform (VELTRAX_FAULT_INJECTION) counts calls
+// and consults the plan; in the shipped tool `injected` is constant false and
+// the plan does not exist.
+#pragma once
+
+namespace veltrax::platform::fault {
+
+enum class Op : unsigned {
+    create_directory,
+    remove_directory,
+    path_exists,
+    rename_file,
+    replace_file,
+    remove_file,
+    open_stream,
+    read_stream,
+    write_stream,
+    flush_stream,
+    close_stream,
+    allocate,
+    create_key,
+    open_key,
+    query_value,
+    set_value,
+    delete_key,
+    count
+};
+
+// Plans the nth call of op (1-based, counted from the last clear) to fail; with persist, every call after it too.
+void fail_call(Op op, unsigned nth, bool persist = false);
+
+// Forgets every planned failure and sets every call count back to zero.
+void clear();
+
+// The number of calls of op since the last clear.
+unsigned calls(Op op);
+
+// Counts one call of op; true when that call is planned to fail.
+bool hit(Op op);
+
+#if defined(VELTRAX_FAULT_INJECTION)
+inline bool injected(Op op) { return hit(op); }
+#else
+inline constexpr bool injected(Op) { return false; }
+#endif
+
+}  // namespace veltrax::platform::fault

@@ -1,0 +1,76 @@
+#!/usr/bin/python3
+"""Checks the built veltrax-place.exe image: what a deployment engineer's
+Windows machine will load, independent of the compiler that made it."""
+import sys
+import unittest
+
+import pefile
+
+EXE = None
+
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
+SUBSYSTEM_WINDOWS_CUI = 3
+DYNAMIC_BASE = 0x0040
+HIGH_ENTROPY_VA = 0x0020
+NX_COMPAT = 0x0100
+RT_MANIFEST = 24
+ALLOWED_IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
+
+
+class Image(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = pefile.PE(EXE)
+
+    def test_x86_64_console_program_for_windows_7(self):
+        header = self.pe.OPTIONAL_HEADER
+        self.assertEqual(self.pe.FILE_HEADER.Machine, IMAGE_FILE_MACHINE_AMD64)
+        self.assertEqual(self.pe.PE_TYPE, pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS)
+        self.assertEqual(header.Subsystem, SUBSYSTEM_WINDOWS_CUI)
+        self.assertEqual((header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion), (6, 1))
+        self.assertEqual((header.MajorSubsystemVersion, header.MinorSubsystemVersion), (6, 1))
+
+    def test_aslr_and_dep(self):
+        flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
+        self.assertTrue(flags & DYNAMIC_BASE, "dynamic base")
+        self.assertTrue(flags & HIGH_ENTROPY_VA, "high-entropy VA")
+        self.assertTrue(flags & NX_COMPAT, "NX compatible")
+
+    def test_no_time_stamp(self):
+        self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0)
+
+    def test_imports_only_system_dlls(self):
+        names = {entry.dll.decode().upper() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertTrue(names, "imports something")
+        self.assertLessEqual(names, ALLOWED_IMPORTS, "unexpected DLLs: %s" % sorted(names - ALLOWED_IMPORTS))
+        self.assertFalse(hasattr(self.pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "no delay-loaded DLLs")
+
+    def test_no_manifest(self):
+        types = [entry.id for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries]
+        self.assertNotIn(RT_MANIFEST, types)
+
+    def test_version_block(self):
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0x00000001))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0x00000001))
+
+        string_tables = []
+        translations = []
+        for info in self.pe.FileInfo[0]:
+            if info.Key == b"StringFileInfo":
+                string_tables.extend(info.StringTable)
+            elif info.Key == b"VarFileInfo":
+                for var in info.Var:
+                    translations.append(var.entry.get(b"Translation"))
+        self.assertEqual([table.LangID for table in string_tables], [b"040904B0"])
+        self.assertEqual(translations, ["0x0409 0x04b0"])
+
+        strings = {key.decode(): value.decode() for key, value in string_tables[0].entries.items()}
+        self.assertEqual(strings.pop("FileVersion"), "1, 0, 0, 1")
+        self.assertEqual(strings.pop("OriginalFilename"), "veltrax-place.exe")
+        self.assertEqual({k: v for k, v in strings.items() if v != ""}, {}, "every other string is empty")
+
+
+if __name__ == "__main__":
+    EXE = sys.argv.pop(1)
+    unittest.main(verbosity=2)

@@ -1,0 +1,75 @@
+// A machine the tests set up and inspect without going through the tool's
+// own platform seam: on Linux a fresh machine folder with its registry
+// database, read with plain POSIX and SQLite calls; on Windows (under Wine)
+// the real drive C and registry, read with the Windows API.
+//
+// Paths are Windows paths ("C:\..."), registry keys are relative to
+// HKEY_LOCAL_MACHINE.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrax::testing {
+
+struct RegValue {
+    std::uint32_t type = 0;
+    std::string data;
+    bool operator==(const RegValue&) const = default;
+};
+
+struct RunResult {
+    std::uint32_t exit_code = 0;  // as the operating system reports it
+    std::string out;
+    std::string err;
+};
+
+// The exit status the operating system shows for the tool's -1.
+std::uint32_t unrecognised_exit_status();
+
+class Machine {
+public:
+    // Starts from a machine without the tool's folders and keys.
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // A folder and a key private to this test process, for tests of the seam itself.
+    std::string scratch_dir() const;
+    std::string scratch_key() const;
+
+    // Files (folders along the way are created by write).
+    void write(const std::string& path, const std::string& bytes) const;
+    std::optional<std::string> read(const std::string& path) const;
+    bool exists(const std::string& path) const;
+    bool is_dir(const std::string& path) const;
+    void make_dirs(const std::string& path) const;
+    void remove_tree(const std::string& path) const;
+    // Every file below folder, as sorted relative paths with "\" separators.
+    std::vector<std::string> files_below(const std::string& folder) const;
+    // Every folder below folder (not folder itself), sorted, relative.
+    std::vector<std::string> dirs_below(const std::string& folder) const;
+
+    // Registry.
+    void reg_set(const std::string& key, const std::string& name, std::uint32_t type, const std::string& data) const;
+    void reg_create(const std::string& key) const;
+    std::optional<RegValue> reg_get(const std::string& key, const std::string& name) const;
+    bool reg_key_exists(const std::string& key) const;
+    std::vector<std::string> reg_value_names(const std::string& key) const;
+    std::vector<std::string> reg_subkeys(const std::string& key) const;
+    void reg_delete_tree(const std::string& key) const;
+
+    // Runs the real tool with these arguments (after its own path).
+    RunResult run(const std::vector<std::string>& args) const;
+
+    // The folder that stands for drive C on Linux; empty on Windows.
+    std::string host_root() const { return root_; }
+
+private:
+    std::string root_;
+};
+
+}  // namespace veltrax::testing
