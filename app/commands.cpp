@@ -2,11 +2,14 @@
 
 #include <cstring>
 
+#include "app/install.h"
 #include "registry_settings/panel_entry.h"
 
 namespace veltrax {
 
-const std::array<Command, 2> command_table = {{
+const std::array<Command, 4> command_table = {{
+    {"-i", run_install},
+    {"-u", run_uninstall},
     {"-panelOn", enable_panel_entry},
     {"-panelOff", disable_panel_entry},
 }};

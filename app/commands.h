@@ -11,7 +11,7 @@ struct Command {
 };
 
 // Matched in this order; the first exact match wins.
-extern const std::array<Command, 2> command_table;
+extern const std::array<Command, 4> command_table;
 
 // The exit code when the option was recognised and its routine ran.
 inline constexpr int exit_recognised = 0;
