@@ -272,7 +272,10 @@ Stream open_stream(const char* path, const char* mode) {
     struct stat info{};
     // msvcrt refuses to open a folder as a file; glibc would open it for reading.
     if (::stat(mapped.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return {};
-    return Stream(std::fopen(mapped.c_str(), mode));
+    std::FILE* file = std::fopen(mapped.c_str(), mode);
+    // The tool moves whole blocks; stdio's own buffer would only split and copy them again.
+    if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+    return Stream(file);
 }
 
 bool flush_stream_to_disk(Stream& stream) {
