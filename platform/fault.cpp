@@ -1,6 +1,8 @@
 #include "platform/fault.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 
 namespace veltrax::platform::fault {
 namespace {
@@ -18,6 +20,11 @@ std::array<Plan, static_cast<unsigned>(Op::count)>& plans() {
     return table;
 }
 
+unsigned& delay() {
+    static unsigned microseconds = 0;
+    return microseconds;
+}
+
 }  // namespace
 
 void fail_call(Op op, unsigned nth, bool persist) {
@@ -26,13 +33,19 @@ void fail_call(Op op, unsigned nth, bool persist) {
     plan.persist = persist;
 }
 
-void clear() { plans() = {}; }
+void delay_each_call(unsigned microseconds) { delay() = microseconds; }
+
+void clear() {
+    plans() = {};
+    delay() = 0;
+}
 
 unsigned calls(Op op) { return plans()[static_cast<unsigned>(op)].calls; }
 
 bool hit(Op op) {
     Plan& plan = plans()[static_cast<unsigned>(op)];
     ++plan.calls;
+    if (delay() != 0) std::this_thread::sleep_for(std::chrono::microseconds(delay()));
     if (plan.fail_at == 0) return false;
     return plan.persist ? plan.calls >= plan.fail_at : plan.calls == plan.fail_at;
 }

@@ -31,7 +31,10 @@ enum class Op : unsigned {
 // Plans the nth call of op (1-based, counted from the last clear) to fail; with persist, every call after it too.
 void fail_call(Op op, unsigned nth, bool persist = false);
 
-// Forgets every planned failure and sets every call count back to zero.
+// Makes every call of every operation wait this long first (0: no wait), to widen race and kill windows.
+void delay_each_call(unsigned microseconds);
+
+// Forgets every planned failure and delay and sets every call count back to zero.
 void clear();
 
 // The number of calls of op since the last clear.

@@ -62,8 +62,9 @@ public:
     std::vector<std::string> reg_subkeys(const std::string& key) const;
     void reg_delete_tree(const std::string& key) const;
 
-    // Runs the real tool with these arguments (after its own path).
-    RunResult run(const std::vector<std::string>& args) const;
+    // Runs the real tool (or another program built beside it) with these
+    // arguments after its own path; it inherits this process's environment.
+    RunResult run(const std::vector<std::string>& args, const std::string& program = "veltrax-place") const;
 
     // The folder that stands for drive C on Linux; empty on Windows.
     std::string host_root() const { return root_; }

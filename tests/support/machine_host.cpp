@@ -248,8 +248,8 @@ void Machine::reg_delete_tree(const std::string& key) const {
             " DELETE FROM keys WHERE id IN sub;");
 }
 
-RunResult Machine::run(const std::vector<std::string>& args) const {
-    const std::string tool = self_dir() + "/veltrax-place";
+RunResult Machine::run(const std::vector<std::string>& args, const std::string& program) const {
+    const std::string tool = self_dir() + "/" + program;
     const std::string out_path = root_ + "/.stdout";
     const std::string err_path = root_ + "/.stderr";
     const pid_t child = ::fork();

@@ -248,8 +248,8 @@ void Machine::reg_delete_tree(const std::string& key) const {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
-RunResult Machine::run(const std::vector<std::string>& args) const {
-    const std::string tool = self_dir() + "\\veltrax-place.exe";
+RunResult Machine::run(const std::vector<std::string>& args, const std::string& program) const {
+    const std::string tool = self_dir() + "\\" + program + ".exe";
     std::string command = quote(tool);
     for (const std::string& arg : args) {
         command += ' ';

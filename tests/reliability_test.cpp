@@ -1,0 +1,357 @@
+// The whole tool under faults: refused rights, a full disk, kills, a second
+// copy running at once, and a registry database that is locked, read-only
+// or not a database. Whatever happens, no file is lost or half-written.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "tests/support/checks.h"
+#include "tests/support/machine.h"
+#include "tests/support/model.h"
+
+namespace veltrax {
+namespace {
+
+namespace fs = std::filesystem;
+namespace model = testing::model;
+using testing::has_file;
+using testing::Machine;
+
+constexpr uid_t nobody = 65534;
+
+std::string tool_dir() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
+
+struct Spawn {
+    std::string program = "veltrax-place";
+    std::vector<std::string> env;  // NAME=value added to this process's environment
+    bool unprivileged = false;     // run as nobody (when we are root)
+    rlim_t file_size_limit = RLIM_INFINITY;
+};
+
+// Starts the tool in its own process; returns its pid.
+pid_t start(const Spawn& how, const std::string& option) {
+    const std::string program = how.program.find('/') == std::string::npos ? tool_dir() + "/" + how.program : how.program;
+    const pid_t child = ::fork();
+    if (child != 0) return child;
+    for (const std::string& entry : how.env) ::putenv(const_cast<char*>(entry.c_str()));
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    if (how.file_size_limit != RLIM_INFINITY) {
+        const rlimit limit{how.file_size_limit, how.file_size_limit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_IGN);  // a full disk answers with an error, not a signal
+    }
+    if (how.unprivileged && ::geteuid() == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(126);
+    }
+    ::execl(program.c_str(), program.c_str(), option.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+}
+
+// Waits for the process; its exit code, or 1000 + signal.
+int finish(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+int run(const Spawn& how, const std::string& option) { return finish(start(how, option)); }
+
+void seed_installable(const Machine& m, std::size_t library_size = 200000) {
+    for (const std::string& file : model::utility_files()) m.write(model::x86_utilities + "\\" + file, "x86 " + file);
+    std::string library(library_size, '\0');
+    for (std::size_t i = 0; i < library.size(); ++i) library[i] = static_cast<char>(i * 7 + i / 251);
+    m.write(model::x86_library, library);
+}
+
+// Temporaries a killed copy may leave beside the library.
+model::Snapshot without_temporaries(model::Snapshot s) {
+    static const std::regex temporary(R"(.*\\Orbandisplex\.dll\.[0-9]+\.tmp)");
+    for (auto it = s.files.begin(); it != s.files.end();) {
+        it = std::regex_match(it->first, temporary) ? s.files.erase(it) : std::next(it);
+    }
+    return s;
+}
+
+void set_tree_writable(const std::string& root, bool writable) {
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        fs::permissions(entry.path(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        writable ? fs::perm_options::add : fs::perm_options::remove);
+    }
+    fs::permissions(root, fs::perms::owner_write, writable ? fs::perm_options::add : fs::perm_options::remove);
+}
+
+// -------------------------------------------------------------- refused rights
+
+TEST(Rights, ReadOnlyMachineChangesNothingForAnUnprivilegedUser) {
+    Machine machine;
+    seed_installable(machine);
+    machine.reg_set(model::slot_key, "Application", 2, model::sz_bytes(""));
+    machine.reg_set(model::plugin_key, "DllName", 1, model::sz_bytes("old"));
+    fs::permissions(machine.host_root(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    const model::Snapshot before = model::take(machine);
+    set_tree_writable(machine.host_root(), false);
+
+    Spawn how;
+    how.unprivileged = true;
+    for (const char* option : {"-i", "-panelOn", "-panelOff", "-u"}) {
+        EXPECT_EQ(run(how, option), 0) << option;
+    }
+    EXPECT_EQ(run(how, "-x"), 255);
+    set_tree_writable(machine.host_root(), true);
+    const model::Snapshot after = model::take(machine);
+    EXPECT_TRUE(after == before) << model::diff(before, after);
+}
+
+TEST(Rights, RegistryThatCannotBeWrittenStillLetsTheFilesMove) {
+    Machine machine;
+    seed_installable(machine);
+    machine.reg_set(model::plugin_key, "DllName", 4, std::string(4, '\0'));
+    // The files are the unprivileged user's; the registry database is not.
+    fs::permissions(machine.host_root(), fs::perms::others_all, fs::perm_options::add);
+    for (const auto& entry : fs::recursive_directory_iterator(machine.host_root() + "/drive_c")) {
+        ::chown(entry.path().c_str(), nobody, nobody);
+    }
+    ::chown((machine.host_root() + "/drive_c").c_str(), nobody, nobody);
+    fs::permissions(machine.host_root(), fs::perms::others_write, fs::perm_options::remove);
+    const model::Snapshot before = model::take(machine);
+
+    Spawn how;
+    how.unprivileged = true;
+    EXPECT_EQ(run(how, "-i"), 0);
+    model::Snapshot expected = model::apply(before, "-i");
+    expected.dll_name = before.dll_name;  // the registration could not be written
+    const model::Snapshot after = model::take(machine);
+    EXPECT_TRUE(after == expected) << model::diff(expected, after);
+}
+
+// ----------------------------------------------------------------- full disk
+
+class FullDisk : public ::testing::Test {
+protected:
+    Machine machine;
+    std::string drive = machine.host_root() + "/drive_c";
+    bool mounted = false;
+    void TearDown() override {
+        if (mounted) ::umount2(drive.c_str(), MNT_DETACH);
+    }
+};
+
+TEST_F(FullDisk, SmallFileSystemLeavesNoTruncatedLibraryAndALaterInstallCompletes) {
+    if (::mount("tmpfs", drive.c_str(), "tmpfs", 0, "size=640k") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    }
+    mounted = true;
+    seed_installable(machine, 400 * 1024);  // the copy needs 400 KiB more than the disk has
+    const std::string library = *machine.read(model::x86_library);
+
+    EXPECT_EQ(run(Spawn{}, "-i"), 0);
+    EXPECT_FALSE(machine.exists(model::native_library)) << "no truncated library under the real name";
+    EXPECT_TRUE(machine.files_below(model::native_dir + "\\Startmenu").empty()) << "no temporary left";
+    EXPECT_TRUE(has_file(machine, model::native_utilities + "\\Corvint.exe", "x86 Corvint.exe"))
+        << "the moves, which need no space, happened";
+    EXPECT_TRUE(has_file(machine, model::x86_library, library));
+
+    ASSERT_EQ(::mount("tmpfs", drive.c_str(), "tmpfs", MS_REMOUNT, "size=4m"), 0);
+    EXPECT_EQ(run(Spawn{}, "-i"), 0);
+    EXPECT_TRUE(has_file(machine, model::native_library, library));
+}
+
+TEST_F(FullDisk, FileSizeLimitMidCopyLeavesTheOldState) {
+    seed_installable(machine, 300 * 1024);
+    const model::Snapshot before = model::take(machine);
+    Spawn how;
+    how.file_size_limit = 100 * 1024;  // the write that crosses 100 KiB fails
+    EXPECT_EQ(run(how, "-i"), 0);
+    EXPECT_FALSE(machine.exists(model::native_library));
+    EXPECT_TRUE(machine.files_below(model::native_dir + "\\Startmenu").empty());
+    EXPECT_EQ(run(Spawn{}, "-i"), 0);
+    const model::Snapshot after = model::take(machine);
+    const model::Snapshot expected = model::apply(model::apply(before, "-i"), "-i");
+    EXPECT_TRUE(after == expected) << model::diff(expected, after);
+}
+
+// ---------------------------------------------------------------------- kills
+
+// Runs `option` slowed down, kills it at a random moment, runs it again in
+// full, and expects exactly what one uninterrupted run would have left.
+// True when the kill came before the slowed run had finished.
+bool kill_and_rerun(const std::string& option, bool installed_first, unsigned seed) {
+    SCOPED_TRACE(option + " seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    Machine machine;
+    seed_installable(machine, 300000);
+    machine.write(model::native_utilities + "\\EN-US\\user.txt", "user file");
+    if (installed_first) {
+        EXPECT_EQ(run(Spawn{}, "-i"), 0);
+    }
+    const model::Snapshot before = model::take(machine);
+
+    Spawn slow;
+    slow.program = "veltrax-place-faulty";
+    slow.env = {"VELTRAX_TEST_DELAY_US=400"};
+    const pid_t child = start(slow, option);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 120000));
+    ::kill(child, SIGKILL);
+    const bool killed = finish(child) == 1000 + SIGKILL;
+
+    EXPECT_EQ(run(Spawn{}, option), 0);
+    const model::Snapshot after = without_temporaries(model::take(machine));
+    const model::Snapshot expected = model::apply(before, option);
+    EXPECT_TRUE(after == expected) << model::diff(expected, after);
+    return killed;
+}
+
+TEST(Kill, InstallKilledAtRandomMomentsCompletesOnRerun) {
+    unsigned killed = 0;
+    for (unsigned seed = 1; seed <= 12; ++seed) killed += kill_and_rerun("-i", false, seed);
+    EXPECT_GE(killed, 6u) << "most runs must really be cut short";
+}
+
+TEST(Kill, UninstallKilledAtRandomMomentsCompletesOnRerun) {
+    unsigned killed = 0;
+    for (unsigned seed = 1; seed <= 12; ++seed) killed += kill_and_rerun("-u", true, seed);
+    EXPECT_GE(killed, 6u) << "most runs must really be cut short";
+}
+
+TEST(Kill, PanelSwitchKilledAtRandomMomentsCompletesOnRerun) {
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        Machine machine;
+        machine.reg_set(model::slot_key, "Application", 2, model::sz_bytes(""));
+        const model::Snapshot before = model::take(machine);
+        Spawn slow;
+        slow.program = "veltrax-place-faulty";
+        slow.env = {"VELTRAX_TEST_DELAY_US=3000"};
+        const pid_t child = start(slow, "-panelOn");
+        std::this_thread::sleep_for(std::chrono::microseconds(seed * 2500));
+        ::kill(child, SIGKILL);
+        finish(child);
+        // Interrupted half-way, the slot may hold the new Application and old others: the
+        // guard then sees the utility's path. What must hold: every value is one of the two states.
+        const model::Snapshot middle = model::take(machine);
+        for (const auto& [name, value] : middle.slot) {
+            EXPECT_EQ(value.type, 2u) << name;
+        }
+        EXPECT_EQ(run(Spawn{}, "-panelOn"), 0);
+        const model::Snapshot after = model::take(machine);
+        const model::Snapshot expected = model::apply(before, "-panelOn");
+        EXPECT_EQ(after.slot.at("Application"), expected.slot.at("Application")) << "seed " << seed;
+    }
+}
+
+// ------------------------------------------------------------- two at once
+
+void race(const std::string& first, const std::string& second, unsigned seed) {
+    SCOPED_TRACE(first + " with " + second + ", seed " + std::to_string(seed));
+    Machine machine;
+    seed_installable(machine, 500000);
+    // Some files on both sides, with different bytes: each copy must survive.
+    machine.write(model::native_utilities + "\\Corvint.dll", "native Corvint.dll");
+    machine.write(model::native_utilities + "\\SK-SK\\corvint.dll.mui", "native SK-SK");
+    const model::Snapshot before = model::take(machine);
+
+    Spawn a;
+    a.program = "veltrax-place-faulty";
+    a.env = {"VELTRAX_TEST_DELAY_US=" + std::to_string(100 + seed * 37 % 300)};
+    Spawn b = a;
+    b.env = {"VELTRAX_TEST_DELAY_US=" + std::to_string(100 + seed * 91 % 300)};
+    const pid_t one = start(a, first);
+    const pid_t two = start(b, second);
+    EXPECT_EQ(finish(one), 0);
+    EXPECT_EQ(finish(two), 0);
+
+    const model::Snapshot after = model::take(machine);
+    for (const std::string& file : model::utility_files()) {
+        const auto x86_before = before.files.find(model::x86_utilities + "\\" + file);
+        const auto native_before = before.files.find(model::native_utilities + "\\" + file);
+        const auto x86_after = after.files.find(model::x86_utilities + "\\" + file);
+        const auto native_after = after.files.find(model::native_utilities + "\\" + file);
+        if (native_before != before.files.end()) {
+            // It was in both places: neither copy moves or changes.
+            EXPECT_TRUE(native_after != after.files.end() && native_after->second == native_before->second) << file;
+            EXPECT_TRUE(x86_after != after.files.end() && x86_after->second == x86_before->second) << file;
+        } else {
+            const int places = (x86_after != after.files.end()) + (native_after != after.files.end());
+            EXPECT_EQ(places, 1) << file << " must be in exactly one place";
+            const auto& where = x86_after != after.files.end() ? x86_after : native_after;
+            if (places == 1) {
+                EXPECT_EQ(where->second, x86_before->second) << file;
+            }
+        }
+    }
+    const auto library = after.files.find(model::native_library);
+    if (library != after.files.end()) {
+        EXPECT_TRUE(library->second == before.files.at(model::x86_library)) << "the library copy is whole";
+    }
+    EXPECT_EQ(without_temporaries(after).files.size(), after.files.size()) << "no temporary left";
+}
+
+TEST(Concurrency, TwoInstallsAtOnce) {
+    for (unsigned seed = 1; seed <= 5; ++seed) race("-i", "-i", seed);
+}
+
+TEST(Concurrency, InstallAndUninstallAtOnce) {
+    for (unsigned seed = 1; seed <= 5; ++seed) race("-i", "-u", seed);
+}
+
+// ------------------------------------------------------- registry database
+
+class RegistryDatabase : public ::testing::Test {
+protected:
+    Machine machine;
+    std::string database = machine.host_root() + "/hklm.sqlite";
+    void SetUp() override {
+        seed_installable(machine);
+        machine.reg_set(model::slot_key, "Application", 2, model::sz_bytes(""));
+    }
+};
+
+TEST_F(RegistryDatabase, LockedByAnotherProcessMeansNoRegistryChangeButFilesMove) {
+    const model::Snapshot before = model::take(machine);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(run(Spawn{}, "-panelOn"), 0);
+    EXPECT_EQ(run(Spawn{}, "-i"), 0);
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+
+    model::Snapshot expected = model::apply(before, "-i");
+    expected.notify_subkeys = before.notify_subkeys;
+    expected.dll_name = before.dll_name;
+    const model::Snapshot after = model::take(machine);
+    EXPECT_TRUE(after == expected) << model::diff(expected, after);
+}
+
+TEST_F(RegistryDatabase, NotADatabaseIsLeftExactlyAsItWas) {
+    const model::Snapshot before = model::take(machine);
+    fs::remove(database);
+    const std::string garbage = "this is not an SQLite database\n" + std::string(5000, 'g');
+    { std::ofstream(database, std::ios::binary) << garbage; }
+
+    for (const char* option : {"-panelOn", "-i", "-panelOff", "-u"}) EXPECT_EQ(run(Spawn{}, option), 0) << option;
+    std::ifstream in(database, std::ios::binary);
+    const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(now, garbage);
+    EXPECT_TRUE(has_file(machine, model::x86_utilities + "\\Corvint.exe", "x86 Corvint.exe")) << "-i then -u";
+    EXPECT_TRUE(has_file(machine, model::native_library, before.files.at(model::x86_library)));
+}
+
+}  // namespace
+}  // namespace veltrax
