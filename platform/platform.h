@@ -71,7 +71,7 @@ std::size_t write_stream(Stream& stream, const void* buffer, std::size_t size);
 // True when any read or write on the stream has failed.
 bool stream_failed(const Stream& stream);
 
-// Pushes everything written so far through to the disk; true when it got there.
+// Pushes everything written so far through to the disk; true when it got there (else the stream counts as failed).
 bool flush_stream_to_disk(Stream& stream);
 
 // Closes the stream; true when every buffered byte was written and the close succeeded.

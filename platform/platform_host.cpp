@@ -280,9 +280,10 @@ Stream open_stream(const char* path, const char* mode) {
 
 bool flush_stream_to_disk(Stream& stream) {
     if (!stream) return false;
-    if (injected(Op::flush_stream)) return false;
-    if (std::fflush(stream.file()) != 0) return false;
-    return ::fsync(::fileno(stream.file())) == 0;
+    const bool flushed = !injected(Op::flush_stream) && std::fflush(stream.file()) == 0 &&
+                         ::fsync(::fileno(stream.file())) == 0;
+    if (!flushed) stream.mark_failed();
+    return flushed;
 }
 
 // ----------------------------------------------------------------- registry

@@ -8,7 +8,7 @@ packages="
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   python3 python3-pefile
-  procps util-linux
+  procps util-linux valgrind cppcheck
 "
 
 missing=""

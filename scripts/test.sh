@@ -1,19 +1,20 @@
 #!/bin/sh
 # Second command of the README: installs what is missing, builds everything,
-# and runs the whole suite (Linux natively, Windows under Wine) as one ctest run.
+# and runs the whole suite (Linux natively, again with sanitizers, and Windows
+# under Wine) as one ctest run.
 set -eu
 cd "$(dirname "$0")/.."
 
 sh scripts/install-deps.sh
-for preset in host windows; do
+for preset in host host-asan windows; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
 
-# One ctest run over both build trees, so there is one summary.
+# One ctest run over every build tree, so there is one summary.
 mkdir -p build/all
 cat > build/all/CTestTestfile.cmake <<CTEST
-subdirs("$PWD/build/host" "$PWD/build/windows")
+subdirs("$PWD/build/host" "$PWD/build/host-asan" "$PWD/build/windows")
 CTEST
 cd build/all
 exec ctest --output-on-failure -j 2 --timeout 900

@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <thread>
 
 #include "tests/support/checks.h"
@@ -82,9 +81,15 @@ void seed_installable(const Machine& m, std::size_t library_size = 200000) {
 
 // Temporaries a killed copy may leave beside the library.
 model::Snapshot without_temporaries(model::Snapshot s) {
-    static const std::regex temporary(R"(.*\\Orbandisplex\.dll\.[0-9]+\.tmp)");
+    const std::string stem = "\\Orbandisplex.dll.";
+    auto is_temporary = [&](const std::string& path) {
+        const std::size_t at = path.rfind(stem);
+        if (at == std::string::npos || path.size() < 4 || path.compare(path.size() - 4, 4, ".tmp") != 0) return false;
+        const std::string digits = path.substr(at + stem.size(), path.size() - 4 - at - stem.size());
+        return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+    };
     for (auto it = s.files.begin(); it != s.files.end();) {
-        it = std::regex_match(it->first, temporary) ? s.files.erase(it) : std::next(it);
+        it = is_temporary(it->first) ? s.files.erase(it) : std::next(it);
     }
     return s;
 }
