@@ -6,6 +6,7 @@
 
 #include "tests/support/checks.h"
 #include "tests/support/machine.h"
+#include "tests/support/model.h"
 
 namespace veltrax {
 namespace {
@@ -19,23 +20,16 @@ using testing::sz;
 constexpr std::uint32_t reg_sz = 1;
 constexpr std::uint32_t reg_dword = 4;
 
-const std::string native_root = "C:\\Program Files\\VELTRAX\\Utilities";
-const std::string x86_root = "C:\\Program Files (x86)\\VELTRAX\\Utilities";
-const std::string native_library = "C:\\Program Files\\VELTRAX\\Startmenu\\Orbandisplex.dll";
-const std::string x86_library = "C:\\Program Files (x86)\\VELTRAX\\Startmenu\\Orbandisplex.dll";
-const std::string notify = "SOFTWARE\\Veltrax\\Glimmertab\\Notify";
-const std::string plugin = notify + "\\{7C3A91E4-2B58-4f1d-A6C0-93E5D17B2F08}";
-const std::string dll_path = "C:\\Program Files\\VELTRAX\\Utilities\\Wendrix.dll";
-
-const std::vector<std::string> languages = {"CS-CZ", "DA-DK", "DE-DE", "EL-GR", "EN-US", "ES-ES", "FI-FI",
-                                            "FR-FR", "HU-HU", "IT-IT", "JA-JP", "KO-KR", "NB-NO", "NL-NL",
-                                            "PL-PL", "PT-PT", "RU-RU", "SK-SK", "SV-SE", "TR-TR", "ZH-CN"};
-
-std::vector<std::string> utility_files() {
-    std::vector<std::string> files = {"Corvint.dll", "Corvint.exe"};
-    for (const std::string& language : languages) files.push_back(language + "\\corvint.dll.mui");
-    return files;
-}
+namespace model = testing::model;
+const std::string& native_root = model::native_utilities;
+const std::string& x86_root = model::x86_utilities;
+const std::string& native_library = model::native_library;
+const std::string& x86_library = model::x86_library;
+const std::string& notify = model::notify_key;
+const std::string& plugin = model::plugin_key;
+const std::string& dll_path = model::dll_path;
+const std::vector<std::string>& languages = model::languages;
+using model::utility_files;
 
 // Distinct bytes per file, with NULs and line ends that a text-mode copy would change.
 std::string content_of(const std::string& file) { return "MZ\r\n" + file + std::string("\0\x1a\n", 3) + file; }

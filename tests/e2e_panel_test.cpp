@@ -8,6 +8,7 @@
 
 #include "tests/support/checks.h"
 #include "tests/support/machine.h"
+#include "tests/support/model.h"
 
 namespace veltrax {
 namespace {
@@ -20,8 +21,8 @@ constexpr std::uint32_t reg_sz = 1;
 constexpr std::uint32_t reg_expand_sz = 2;
 constexpr std::uint32_t reg_dword = 4;
 
-const std::string slot = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Applets\\SysTray\\BattMeter\\ContextMenu\\3";
-const std::string utility_exe = "C:\\Program Files\\VELTRAX\\Utilities\\Corvint.exe";
+const std::string& slot = testing::model::slot_key;
+const std::string& utility_exe = testing::model::utility_exe;
 
 struct SlotValues {
     std::string application, item_name, icon_id, parameters;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
@@ -208,6 +209,31 @@ TEST_F(SeamTest, DeleteKeyRefusesKeysWithSubKeys) {
     EXPECT_TRUE(machine.reg_key_exists(key + "\\parent\\child"));
     EXPECT_FALSE(platform::delete_key(parent, "leaf")) << "already gone";
 }
+
+#if !defined(_WIN32)
+// How the Linux build maps Windows paths onto its machine folder.
+
+TEST_F(SeamTest, OnlyAbsolutePathsOnDriveCMapAndNothingEscapesTheMachine) {
+    machine.write("C:\\inside.txt", "in");
+    EXPECT_TRUE(platform::path_exists("c:\\inside.txt")) << "the drive letter matches in either case";
+    EXPECT_FALSE(platform::path_exists("D:\\inside.txt"));
+    EXPECT_FALSE(platform::path_exists("C:inside.txt")) << "drive-relative";
+    EXPECT_FALSE(platform::path_exists("inside.txt"));
+    EXPECT_FALSE(platform::path_exists("C:\\scratch\\..\\inside.txt"));
+    EXPECT_FALSE(platform::create_directory("C:\\..\\escaped"));
+    EXPECT_FALSE(platform::open_stream("C:\\..\\hklm.sqlite", "rb"));
+}
+
+TEST_F(SeamTest, MachineWithoutDriveCHasNoFilesAtAll) {
+    machine.remove_tree("C:\\");
+    EXPECT_FALSE(platform::path_exists("C:"));
+    EXPECT_FALSE(platform::create_directory("C:"));
+    EXPECT_FALSE(platform::create_directory("C:\\"));
+    EXPECT_FALSE(platform::create_directory("C:\\Program Files"));
+    EXPECT_FALSE(platform::open_stream("C:\\file", "wb"));
+    EXPECT_FALSE(std::filesystem::exists(machine.host_root() + "/drive_c"));
+}
+#endif
 
 }  // namespace
 }  // namespace veltrax
