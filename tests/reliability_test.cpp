@@ -94,6 +94,18 @@ model::Snapshot without_temporaries(model::Snapshot s) {
     return s;
 }
 
+// A copy of the tool that an unprivileged user can run even when the build
+// folder is private (a build under /root, say).
+std::string tool_for_everyone(const Machine& m) {
+    const fs::path bin = fs::path(m.host_root()) / "bin";
+    fs::create_directories(bin);
+    fs::copy_file(fs::path(tool_dir()) / "veltrax-place", bin / "veltrax-place");
+    fs::permissions(m.host_root(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(bin, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    return (bin / "veltrax-place").string();
+}
+
 void set_tree_writable(const std::string& root, bool writable) {
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         fs::permissions(entry.path(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
@@ -109,12 +121,12 @@ TEST(Rights, ReadOnlyMachineChangesNothingForAnUnprivilegedUser) {
     seed_installable(machine);
     machine.reg_set(model::slot_key, "Application", 2, model::sz_bytes(""));
     machine.reg_set(model::plugin_key, "DllName", 1, model::sz_bytes("old"));
-    fs::permissions(machine.host_root(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    Spawn how;
+    how.program = tool_for_everyone(machine);
+    how.unprivileged = true;
     const model::Snapshot before = model::take(machine);
     set_tree_writable(machine.host_root(), false);
 
-    Spawn how;
-    how.unprivileged = true;
     for (const char* option : {"-i", "-panelOn", "-panelOff", "-u"}) {
         EXPECT_EQ(run(how, option), 0) << option;
     }
@@ -135,10 +147,10 @@ TEST(Rights, RegistryThatCannotBeWrittenStillLetsTheFilesMove) {
     }
     ::chown((machine.host_root() + "/drive_c").c_str(), nobody, nobody);
     fs::permissions(machine.host_root(), fs::perms::others_write, fs::perm_options::remove);
-    const model::Snapshot before = model::take(machine);
-
     Spawn how;
+    how.program = tool_for_everyone(machine);
     how.unprivileged = true;
+    const model::Snapshot before = model::take(machine);
     EXPECT_EQ(run(how, "-i"), 0);
     model::Snapshot expected = model::apply(before, "-i");
     expected.dll_name = before.dll_name;  // the registration could not be written
