@@ -189,9 +189,9 @@ bool key_exists(sqlite3* db, sqlite3_int64 key) {
 Key open_or_create(const char* sub_key, bool create) {
     Database database;
     if (!open_database(database, create)) return {};
-    if (create && sqlite3_exec(database.db, schema, nullptr, nullptr, nullptr) != SQLITE_OK) return {};
     Transaction transaction(database.db);
     if (!transaction) return {};
+    if (create && sqlite3_exec(database.db, schema, nullptr, nullptr, nullptr) != SQLITE_OK) return {};
     const sqlite3_int64 key = walk_keys(database.db, hklm, sub_key, create);
     if (key == 0 || !transaction.commit()) return {};
     return Key(static_cast<std::uintptr_t>(key));
