@@ -80,6 +80,8 @@ for option in -i -panelOn -panelOff -u; do
     wine_keys
 done
 
+WINEPREFIX="$demo/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+
 # ------------------------------------------------------------------- Linux
 echo
 echo "==================== build/host/veltrax-place (machine folder: build/demo/host)"

@@ -16,5 +16,9 @@ mkdir -p build/all
 cat > build/all/CTestTestfile.cmake <<CTEST
 subdirs("$PWD/build/host" "$PWD/build/host-asan" "$PWD/build/windows")
 CTEST
-cd build/all
-exec ctest --output-on-failure -j 2 --timeout 900
+status=0
+(cd build/all && ctest --output-on-failure -j 2 --timeout 900) || status=$?
+
+# The Wine prefix's server was started persistent for the run; stop it.
+WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+exit $status
