@@ -6,7 +6,8 @@
 // (Linux: drive C is a folder, HKEY_LOCAL_MACHINE an SQLite database).
 //
 // Paths are narrow, NUL-terminated Windows paths ("C:\..."). Registry paths
-// are relative to HKEY_LOCAL_MACHINE. No operation throws.
+// are relative to HKEY_LOCAL_MACHINE. No operation throws: the tool is built
+// without exceptions, and no operation allocates through the C++ runtime.
 #pragma once
 
 #include <cstddef>

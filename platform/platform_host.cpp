@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <climits>
+#include <cstddef>
+#include <initializer_list>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -26,7 +28,31 @@ using fault::Op;
 
 namespace {
 
-std::string machine_root() {
+// A Linux path built from parts; once a part does not fit, it stays refused.
+class HostPath {
+public:
+    bool append(const char* text, std::size_t size) {
+        if (!ok_ || size >= sizeof data_ - length_) return ok_ = false;
+        std::memcpy(data_ + length_, text, size);
+        length_ += size;
+        data_[length_] = '\0';
+        return true;
+    }
+    bool append(const char* text) { return append(text, std::strlen(text)); }
+    const char* c_str() const { return data_; }
+    // Keeps the first `length` characters.
+    void cut(std::size_t length) {
+        length_ = length;
+        data_[length_] = '\0';
+    }
+
+private:
+    char data_[PATH_MAX] = {};
+    std::size_t length_ = 0;
+    bool ok_ = true;
+};
+
+const char* machine_root() {
     const char* root = std::getenv("VELTRAX_PLACE_ROOT");
     return (root != nullptr && root[0] != '\0') ? root : ".";
 }
@@ -35,32 +61,25 @@ bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // Maps "C:\a\b" to "<root>/drive_c/a/b"; false for anything not on drive C.
 // `drive_only` tells whether the path names the drive itself.
-bool map_path(const char* path, std::string& out, bool* drive_only = nullptr) {
+bool map_path(const char* path, HostPath& out, bool* drive_only = nullptr) {
     if (path == nullptr || (path[0] != 'C' && path[0] != 'c') || path[1] != ':') return false;
     const char* rest = path + 2;
     if (rest[0] != '\0' && !is_separator(rest[0])) return false;  // "C:foo" is relative to a current folder
+    if (!out.append(machine_root()) || !out.append("/drive_c")) return false;
 
-    std::string mapped = machine_root() + "/drive_c";
     bool only_separators = true;
-    std::string component;
-    auto flush_component = [&]() {
-        if (component == "..") return false;
-        component.clear();
-        return true;
-    };
-    for (const char* p = rest; *p != '\0'; ++p) {
-        if (is_separator(*p)) {
-            if (!flush_component()) return false;
-            mapped += '/';
-        } else {
-            only_separators = false;
-            component += *p;
-            mapped += *p;
-        }
+    const char* component = rest;
+    for (const char* p = rest;; ++p) {
+        if (*p != '\0' && !is_separator(*p)) continue;
+        const auto size = static_cast<std::size_t>(p - component);
+        if (size == 2 && component[0] == '.' && component[1] == '.') return false;
+        if (size > 0) only_separators = false;
+        if (!out.append(component, size)) return false;
+        if (*p == '\0') break;
+        if (!out.append("/")) return false;
+        component = p + 1;
     }
-    if (!flush_component()) return false;
     if (drive_only != nullptr) *drive_only = only_separators;
-    out = std::move(mapped);
     return true;
 }
 
@@ -91,7 +110,8 @@ constexpr const char* schema =
 
 // Opens the machine's registry for writing; false when it cannot be written.
 bool open_database(Database& database, bool create) {
-    const std::string path = machine_root() + "/hklm.sqlite";
+    HostPath path;
+    if (!path.append(machine_root()) || !path.append("/hklm.sqlite")) return false;
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &database.db, flags, nullptr) != SQLITE_OK) return false;
     sqlite3_busy_timeout(database.db, 5000);
@@ -137,13 +157,16 @@ private:
 
 constexpr sqlite3_int64 hklm = 0;
 
+// The longest key name Windows accepts.
+constexpr std::ptrdiff_t max_key_name = 255;
+
 // Looks up (and with `create`, creates) one child key; 0 when absent or on error.
-sqlite3_int64 child_key(sqlite3* db, sqlite3_int64 parent, const std::string& name, bool create) {
+sqlite3_int64 child_key(sqlite3* db, sqlite3_int64 parent, const char* name, int size, bool create) {
     {
         Statement find(db, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2");
         if (!find) return 0;
         sqlite3_bind_int64(find.stmt, 1, parent);
-        sqlite3_bind_text(find.stmt, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(find.stmt, 2, name, size, SQLITE_TRANSIENT);
         const int rc = sqlite3_step(find.stmt);
         if (rc == SQLITE_ROW) return sqlite3_column_int64(find.stmt, 0);
         if (rc != SQLITE_DONE || !create) return 0;
@@ -151,7 +174,7 @@ sqlite3_int64 child_key(sqlite3* db, sqlite3_int64 parent, const std::string& na
     Statement insert(db, "INSERT INTO keys(parent, name) VALUES(?1, ?2)");
     if (!insert) return 0;
     sqlite3_bind_int64(insert.stmt, 1, parent);
-    sqlite3_bind_text(insert.stmt, 2, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert.stmt, 2, name, size, SQLITE_TRANSIENT);
     if (sqlite3_step(insert.stmt) != SQLITE_DONE) return 0;
     return sqlite3_last_insert_rowid(db);
 }
@@ -160,20 +183,19 @@ sqlite3_int64 child_key(sqlite3* db, sqlite3_int64 parent, const std::string& na
 sqlite3_int64 walk_keys(sqlite3* db, sqlite3_int64 start, const char* path, bool create) {
     if (path == nullptr || path[0] == '\0' || path[0] == '\\') return 0;
     sqlite3_int64 key = start;
-    std::string name;
+    const char* name = path;
     for (const char* p = path;; ++p) {
-        if (*p == '\\' || *p == '\0') {
-            if (name.empty()) {
-                if (*p == '\0') break;  // one trailing separator is allowed
-                return 0;
-            }
-            key = child_key(db, key, name, create);
-            if (key == 0) return 0;
-            name.clear();
-            if (*p == '\0') break;
-        } else {
-            name += *p;
+        if (*p != '\\' && *p != '\0') continue;
+        const std::ptrdiff_t size = p - name;
+        if (size == 0) {
+            if (*p == '\0') break;  // one trailing separator is allowed
+            return 0;
         }
+        if (size > max_key_name) return 0;
+        key = child_key(db, key, name, static_cast<int>(size), create);
+        if (key == 0) return 0;
+        if (*p == '\0') break;
+        name = p + 1;
     }
     return key;
 }
@@ -203,7 +225,7 @@ Key open_or_create(const char* sub_key, bool create) {
 
 bool create_directory(const char* path) {
     if (injected(Op::create_directory)) return false;
-    std::string mapped;
+    HostPath mapped;
     bool drive_only = false;
     if (!map_path(path, mapped, &drive_only) || drive_only) return false;
     return ::mkdir(mapped.c_str(), 0777) == 0;
@@ -211,7 +233,7 @@ bool create_directory(const char* path) {
 
 bool remove_directory(const char* path) {
     if (injected(Op::remove_directory)) return false;
-    std::string mapped;
+    HostPath mapped;
     bool drive_only = false;
     if (!map_path(path, mapped, &drive_only) || drive_only) return false;
     return ::rmdir(mapped.c_str()) == 0;
@@ -219,7 +241,7 @@ bool remove_directory(const char* path) {
 
 bool path_exists(const char* path) {
     if (injected(Op::path_exists)) return false;
-    std::string mapped;
+    HostPath mapped;
     if (!map_path(path, mapped)) return false;
     struct stat info{};
     return ::stat(mapped.c_str(), &info) == 0;
@@ -229,8 +251,8 @@ bool path_exists(const char* path) {
 
 bool rename_file(const char* from, const char* to) {
     if (injected(Op::rename_file)) return false;
-    std::string source;
-    std::string destination;
+    HostPath source;
+    HostPath destination;
     if (!map_path(from, source) || !map_path(to, destination)) return false;
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) return false;
@@ -243,14 +265,14 @@ bool rename_file(const char* from, const char* to) {
 
 bool replace_file(const char* from, const char* to) {
     if (injected(Op::replace_file)) return false;
-    std::string source;
-    std::string destination;
+    HostPath source;
+    HostPath destination;
     if (!map_path(from, source) || !map_path(to, destination)) return false;
     if (::rename(source.c_str(), destination.c_str()) != 0) return false;
     // Make the new name itself durable, as MOVEFILE_WRITE_THROUGH does.
-    const std::string::size_type slash = destination.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const char* slash = std::strrchr(destination.c_str(), '/');  // a mapped path always has one
+    destination.cut(static_cast<std::size_t>(slash - destination.c_str()) + 1);
+    const int fd = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
@@ -260,14 +282,14 @@ bool replace_file(const char* from, const char* to) {
 
 bool remove_file(const char* path) {
     if (injected(Op::remove_file)) return false;
-    std::string mapped;
+    HostPath mapped;
     if (!map_path(path, mapped)) return false;
     return ::unlink(mapped.c_str()) == 0;
 }
 
 Stream open_stream(const char* path, const char* mode) {
     if (injected(Op::open_stream)) return {};
-    std::string mapped;
+    HostPath mapped;
     if (!map_path(path, mapped)) return {};
     struct stat info{};
     // msvcrt refuses to open a folder as a file; glibc would open it for reading.
@@ -292,20 +314,12 @@ Key::~Key() = default;  // a key id holds no resource on this platform
 
 Key create_key(const char* sub_key) {
     if (injected(Op::create_key)) return {};
-    try {
-        return open_or_create(sub_key, true);
-    } catch (...) {
-        return {};
-    }
+    return open_or_create(sub_key, true);
 }
 
 Key open_key(const char* sub_key) {
     if (injected(Op::open_key)) return {};
-    try {
-        return open_or_create(sub_key, false);
-    } catch (...) {
-        return {};
-    }
+    return open_or_create(sub_key, false);
 }
 
 QueryResult query_value(const Key& key, const char* name, void* buffer, std::uint32_t* size) {
@@ -352,31 +366,27 @@ bool set_value(const Key& key, const char* name, std::uint32_t type, const void*
 
 bool delete_key(const Key& key, const char* sub_key) {
     if (!key || injected(Op::delete_key)) return false;
-    try {
-        Database database;
-        if (!open_database(database, false)) return false;
-        Transaction transaction(database.db);
-        if (!transaction) return false;
-        const auto parent = static_cast<sqlite3_int64>(key.handle());
-        if (!key_exists(database.db, parent)) return false;
-        const sqlite3_int64 target = walk_keys(database.db, parent, sub_key, false);
-        if (target == 0) return false;
-        {
-            Statement children(database.db, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
-            if (!children) return false;
-            sqlite3_bind_int64(children.stmt, 1, target);
-            if (sqlite3_step(children.stmt) != SQLITE_DONE) return false;  // has sub-keys, or an error
-        }
-        for (const char* sql : {"DELETE FROM vals WHERE key = ?1", "DELETE FROM keys WHERE id = ?1"}) {
-            Statement remove(database.db, sql);
-            if (!remove) return false;
-            sqlite3_bind_int64(remove.stmt, 1, target);
-            if (sqlite3_step(remove.stmt) != SQLITE_DONE) return false;
-        }
-        return transaction.commit();
-    } catch (...) {
-        return false;
+    Database database;
+    if (!open_database(database, false)) return false;
+    Transaction transaction(database.db);
+    if (!transaction) return false;
+    const auto parent = static_cast<sqlite3_int64>(key.handle());
+    if (!key_exists(database.db, parent)) return false;
+    const sqlite3_int64 target = walk_keys(database.db, parent, sub_key, false);
+    if (target == 0) return false;
+    {
+        Statement children(database.db, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1");
+        if (!children) return false;
+        sqlite3_bind_int64(children.stmt, 1, target);
+        if (sqlite3_step(children.stmt) != SQLITE_DONE) return false;  // has sub-keys, or an error
     }
+    for (const char* sql : {"DELETE FROM vals WHERE key = ?1", "DELETE FROM keys WHERE id = ?1"}) {
+        Statement remove(database.db, sql);
+        if (!remove) return false;
+        sqlite3_bind_int64(remove.stmt, 1, target);
+        if (sqlite3_step(remove.stmt) != SQLITE_DONE) return false;
+    }
+    return transaction.commit();
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }

@@ -1,19 +1,35 @@
 #include "relocation/file_ops.h"
 
-#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/platform.h"
 
 namespace veltrax {
 
-bool compose_path(PathBuffer& out, const char* first, const char* second, const char* third) {
-    const int length = std::snprintf(out.data(), out.size(), "%s%s%s", first, second, third);
-    if (length < 0 || static_cast<std::size_t>(length) >= out.size()) {
-        out[0] = '\0';
-        return false;
+bool compose_path(PathBuffer& out, const char* first, const char* second, const char* third, const char* fourth) {
+    std::size_t length = 0;
+    for (const char* part : {first, second, third, fourth}) {
+        const std::size_t size = std::strlen(part);
+        if (size >= out.size() - length) {  // the terminating NUL needs a place too
+            out[0] = '\0';
+            return false;
+        }
+        std::memcpy(out.data() + length, part, size);
+        length += size;
     }
+    out[length] = '\0';
     return true;
+}
+
+const char* format_decimal(unsigned long value, DecimalBuffer& out) {
+    char* first = out.data() + out.size() - 1;
+    *first = '\0';
+    do {
+        *--first = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return first;
 }
 
 bool make_directory_path(char* path) {
@@ -55,10 +71,9 @@ void copy_file(const char* source, const char* destination) {
     if (!input) return;
 
     // The process id keeps two copies of the tool running at once off each other's temporary.
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%lu.tmp", platform::process_id());
+    DecimalBuffer pid;
     PathBuffer temporary;
-    if (!compose_path(temporary, destination, suffix)) return;
+    if (!compose_path(temporary, destination, ".", format_decimal(platform::process_id(), pid), ".tmp")) return;
 
     if (!write_temporary(input, temporary.data()) || !platform::replace_file(temporary.data(), destination)) {
         platform::remove_file(temporary.data());

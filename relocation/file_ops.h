@@ -17,7 +17,14 @@ inline constexpr const char* path_separators = "\\/";
 inline constexpr std::size_t copy_block_size = 51200;
 
 // Writes the concatenation of the parts into out; false (out left empty) when it would not fit.
-bool compose_path(PathBuffer& out, const char* first, const char* second, const char* third = "");
+bool compose_path(PathBuffer& out, const char* first, const char* second, const char* third = "",
+                  const char* fourth = "");
+
+// Room for any unsigned long in decimal (at most 20 digits) and a NUL.
+using DecimalBuffer = std::array<char, 21>;
+
+// Writes value in decimal digits at the end of out; returns where the NUL-terminated digits start.
+const char* format_decimal(unsigned long value, DecimalBuffer& out);
 
 // Creates every folder along a writable path, which may end with a separator.
 // Cuts the text at each separator while it works and restores it before it

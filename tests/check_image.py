@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """Checks the built veltrax-place.exe image: what a deployment engineer's
 Windows machine will load, independent of the compiler that made it."""
+import os
+import re
 import sys
 import unittest
 
 import pefile
 
 EXE = None
+LINK_MAP = None
 
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 SUBSYSTEM_WINDOWS_CUI = 3
@@ -15,6 +18,10 @@ HIGH_ENTROPY_VA = 0x0020
 NX_COMPAT = 0x0100
 RT_MANIFEST = 24
 ALLOWED_IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
+SIZE_BUDGET = 20480
+# Runtimes the tool has no use for: C++ exception and RTTI support, and the
+# POSIX thread layer (winpthread, also shipped as libpthread.a) that they bring along.
+FOREIGN_RUNTIMES = ("libstdc++", "libsupc++", "libwinpthread", "libpthread", "libgcc_eh")
 
 
 class Image(unittest.TestCase):
@@ -45,6 +52,19 @@ class Image(unittest.TestCase):
         self.assertLessEqual(names, ALLOWED_IMPORTS, "unexpected DLLs: %s" % sorted(names - ALLOWED_IMPORTS))
         self.assertFalse(hasattr(self.pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "no delay-loaded DLLs")
 
+    def test_size_budget(self):
+        size = os.path.getsize(EXE)
+        self.assertLessEqual(size, SIZE_BUDGET, "%d bytes" % size)
+
+    def test_no_cpp_runtime_or_thread_library_linked(self):
+        with open(LINK_MAP, encoding="utf-8", errors="replace") as handle:
+            link_map = handle.read()
+        # Every archive member the linker took in is named "archive.a(member)".
+        members = set(re.findall(r"([^\s/()]+\.a)\(", link_map))
+        self.assertTrue(members, "the link map names the archive members it used")
+        foreign = sorted(m for m in members if m.startswith(FOREIGN_RUNTIMES))
+        self.assertEqual(foreign, [], "linked in: %s" % foreign)
+
     def test_no_manifest(self):
         types = [entry.id for entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries]
         self.assertNotIn(RT_MANIFEST, types)
@@ -73,4 +93,5 @@ class Image(unittest.TestCase):
 
 if __name__ == "__main__":
     EXE = sys.argv.pop(1)
+    LINK_MAP = sys.argv.pop(1)
     unittest.main(verbosity=2)

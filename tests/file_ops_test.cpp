@@ -94,6 +94,14 @@ TEST_F(FileOps, ComposedPathsThatDoNotFitAreRefusedNotCut) {
     const std::string exact(255, 'e');
     EXPECT_TRUE(compose_path(path, exact.c_str(), ""));
     EXPECT_FALSE(compose_path(path, exact.c_str(), "e"));
+    EXPECT_FALSE(compose_path(path, exact.c_str(), "", "", "e")) << "every part counts";
+}
+
+TEST_F(FileOps, ProcessIdsOfAnySizeFormatAsDecimal) {
+    for (unsigned long value : {0ul, 7ul, 10ul, 4294967295ul, static_cast<unsigned long>(-1)}) {
+        DecimalBuffer digits;
+        EXPECT_EQ(format_decimal(value, digits), std::to_string(value));
+    }
 }
 
 // ----------------------------------------------------------------- copy_file
