@@ -25,6 +25,16 @@ unsigned& delay() {
     return microseconds;
 }
 
+struct Crash {
+    unsigned calls = 0;  // of every operation together
+    unsigned at = 0;     // 0: never
+};
+
+Crash& crash() {
+    static Crash plan{};
+    return plan;
+}
+
 }  // namespace
 
 void fail_call(Op op, unsigned nth, bool persist) {
@@ -35,14 +45,18 @@ void fail_call(Op op, unsigned nth, bool persist) {
 
 void delay_each_call(unsigned microseconds) { delay() = microseconds; }
 
+void crash_before_call(unsigned nth) { crash().at = nth; }
+
 void clear() {
     plans() = {};
     delay() = 0;
+    crash() = {};
 }
 
 unsigned calls(Op op) { return plans()[static_cast<unsigned>(op)].calls; }
 
 bool hit(Op op) {
+    if (++crash().calls == crash().at) end_process_now();
     Plan& plan = plans()[static_cast<unsigned>(op)];
     ++plan.calls;
     if (delay() != 0) std::this_thread::sleep_for(std::chrono::microseconds(delay()));

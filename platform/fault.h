@@ -31,14 +31,23 @@ enum class Op : unsigned {
 // Plans the nth call of op (1-based, counted from the last clear) to fail; with persist, every call after it too.
 void fail_call(Op op, unsigned nth, bool persist = false);
 
-// Makes every call of every operation wait this long first (0: no wait), to widen race and kill windows.
+// Makes every call of every operation wait this long first (0: no wait), to widen race windows.
 void delay_each_call(unsigned microseconds);
 
-// Forgets every planned failure and delay and sets every call count back to zero.
+// Ends the process just before the nth call of any operation (1-based, all counted together; 0: never).
+void crash_before_call(unsigned nth);
+
+// Forgets every planned failure, delay and crash and sets every call count back to zero.
 void clear();
 
 // The number of calls of op since the last clear.
 unsigned calls(Op op);
+
+// The exit status a crash leaves on Windows; on Linux the process dies of SIGKILL.
+inline constexpr unsigned crash_exit_code = 0xDEAD;
+
+// Ends this process at once, as a kill would: no destructors, no stream flush, no atexit handlers.
+[[noreturn]] void end_process_now();
 
 // Counts one call of op; true when that call is planned to fail.
 bool hit(Op op);

@@ -6,6 +6,7 @@
 // ".." component fails. HKEY_LOCAL_MACHINE is the SQLite database
 // <root>/hklm.sqlite, one transaction per call (schema in README.md).
 #include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -352,7 +353,10 @@ bool set_value(const Key& key, const char* name, std::uint32_t type, const void*
     if (!transaction) return false;
     const auto id = static_cast<sqlite3_int64>(key.handle());
     if (id == hklm || !key_exists(database.db, id)) return false;
-    Statement store(database.db, "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)");
+    // An existing value keeps the spelling of its name, as on Windows.
+    Statement store(database.db,
+                    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+                    " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
     if (!store) return false;
     sqlite3_bind_int64(store.stmt, 1, id);
     sqlite3_bind_text(store.stmt, 2, name != nullptr ? name : "", -1, SQLITE_TRANSIENT);
@@ -390,5 +394,12 @@ bool delete_key(const Key& key, const char* sub_key) {
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+
+#if defined(VELTRAX_FAULT_INJECTION)
+void fault::end_process_now() {
+    ::kill(::getpid(), SIGKILL);
+    std::abort();  // not reached
+}
+#endif
 
 }  // namespace veltrax::platform

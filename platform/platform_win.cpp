@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -117,5 +118,12 @@ bool delete_key(const Key& key, const char* sub_key) {
 }
 
 unsigned long process_id() { return GetCurrentProcessId(); }
+
+#if defined(VELTRAX_FAULT_INJECTION)
+void fault::end_process_now() {
+    TerminateProcess(GetCurrentProcess(), fault::crash_exit_code);
+    std::abort();  // not reached
+}
+#endif
 
 }  // namespace veltrax::platform

@@ -34,6 +34,6 @@ void switch_slot(const char* guard, Fill fill) {
 
 void enable_panel_entry() { switch_slot("", Fill::utility); }
 
-void disable_panel_entry() { switch_slot(panel_values[0].on, Fill::empty); }
+void disable_panel_entry() { switch_slot(panel_application_path, Fill::empty); }
 
 }  // namespace veltrax

@@ -11,17 +11,22 @@ inline constexpr const char* panel_slot_key =
 
 inline constexpr const char* panel_application_value = "Application";
 
-// The slot's four values, in the order they are written.
+// The utility's own "Application": what "-panelOff" looks for.
+inline constexpr const char* panel_application_path = "C:\\Program Files\\VELTRAX\\Utilities\\Corvint.exe";
+
 struct PanelValue {
     const char* name;
     const char* on;  // the utility's entry
 };
 
+// The slot's four values, in the order they are written. "Application" comes
+// last: it is what both options look at first, so a run cut short leaves it as
+// it was, and running the same option again finishes the job.
 inline constexpr std::array<PanelValue, 4> panel_values = {{
-    {"Application", "C:\\Program Files\\VELTRAX\\Utilities\\Corvint.exe"},
     {"ItemName", "@C:\\Program Files\\VELTRAX\\Utilities\\Corvint.dll,-201"},
     {"IconID", "@C:\\Program Files\\VELTRAX\\Utilities\\Corvint.exe,-10003"},
     {"Parameters", "/t:Boot"},
+    {"Application", panel_application_path},
 }};
 
 // "Application" is read into a zeroed buffer one byte larger than the size offered.

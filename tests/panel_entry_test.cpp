@@ -38,21 +38,24 @@ TEST_F(PanelEntryFaults, FailedReadWritesNothing) {
 }
 
 TEST_F(PanelEntryFaults, OneFailedWriteDoesNotStopTheOthers) {
-    platform::fault::fail_call(Op::set_value, 2);  // "ItemName"
+    platform::fault::fail_call(Op::set_value, 1);  // "ItemName"
     enable_panel_entry();
     EXPECT_EQ(platform::fault::calls(Op::set_value), 4u);
-    EXPECT_TRUE(has_value(machine, panel_slot_key, "Application", platform::reg_expand_sz, sz(panel_values[0].on)));
     EXPECT_FALSE(machine.reg_get(panel_slot_key, "ItemName"));
-    EXPECT_TRUE(has_value(machine, panel_slot_key, "IconID", platform::reg_expand_sz, sz(panel_values[2].on)));
+    EXPECT_TRUE(has_value(machine, panel_slot_key, "IconID", platform::reg_expand_sz, sz(panel_values[1].on)));
     EXPECT_TRUE(has_value(machine, panel_slot_key, "Parameters", platform::reg_expand_sz, sz("/t:Boot")));
+    EXPECT_TRUE(has_value(machine, panel_slot_key, "Application", platform::reg_expand_sz, sz(panel_application_path)));
 }
 
-TEST_F(PanelEntryFaults, ValuesAreWrittenInTheirFixedOrder) {
-    // Failing the first write from then on shows it is "Application" that goes first:
-    // a slot whose first write failed is left unclaimed.
-    platform::fault::fail_call(Op::set_value, 1);
+TEST_F(PanelEntryFaults, ApplicationIsWrittenLastSoAnUnfinishedSwitchIsRetried) {
+    // The last write fails: the other three are in, the guard is not, so the next run writes all four.
+    platform::fault::fail_call(Op::set_value, 4);
     enable_panel_entry();
     EXPECT_TRUE(has_value(machine, panel_slot_key, "Application", platform::reg_expand_sz, sz("")));
+    EXPECT_TRUE(has_value(machine, panel_slot_key, "Parameters", platform::reg_expand_sz, sz("/t:Boot")));
+    platform::fault::clear();
+    enable_panel_entry();
+    EXPECT_TRUE(has_value(machine, panel_slot_key, "Application", platform::reg_expand_sz, sz(panel_application_path)));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The whole tool under faults: refused rights, a full disk, kills, a second
-// copy running at once, and a registry database that is locked, read-only
+// The whole tool under faults: refused rights, a full disk, a second copy
+// running at once, and a registry database that is locked, read-only
 // or not a database. Whatever happens, no file is lost or half-written.
 #include <gtest/gtest.h>
 
@@ -12,12 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <thread>
 
 #include "tests/support/checks.h"
 #include "tests/support/machine.h"
@@ -77,21 +74,6 @@ void seed_installable(const Machine& m, std::size_t library_size = 200000) {
     std::string library(library_size, '\0');
     for (std::size_t i = 0; i < library.size(); ++i) library[i] = static_cast<char>(i * 7 + i / 251);
     m.write(model::x86_library, library);
-}
-
-// Temporaries a killed copy may leave beside the library.
-model::Snapshot without_temporaries(model::Snapshot s) {
-    const std::string stem = "\\Orbandisplex.dll.";
-    auto is_temporary = [&](const std::string& path) {
-        const std::size_t at = path.rfind(stem);
-        if (at == std::string::npos || path.size() < 4 || path.compare(path.size() - 4, 4, ".tmp") != 0) return false;
-        const std::string digits = path.substr(at + stem.size(), path.size() - 4 - at - stem.size());
-        return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
-    };
-    for (auto it = s.files.begin(); it != s.files.end();) {
-        it = is_temporary(it->first) ? s.files.erase(it) : std::next(it);
-    }
-    return s;
 }
 
 // A copy of the tool that an unprivileged user can run even when the build
@@ -205,74 +187,6 @@ TEST_F(FullDisk, FileSizeLimitMidCopyLeavesTheOldState) {
     EXPECT_TRUE(after == expected) << model::diff(expected, after);
 }
 
-// ---------------------------------------------------------------------- kills
-
-// Runs `option` slowed down, kills it at a random moment, runs it again in
-// full, and expects exactly what one uninterrupted run would have left.
-// True when the kill came before the slowed run had finished.
-bool kill_and_rerun(const std::string& option, bool installed_first, unsigned seed) {
-    SCOPED_TRACE(option + " seed " + std::to_string(seed));
-    std::mt19937 random(seed);
-    Machine machine;
-    seed_installable(machine, 300000);
-    machine.write(model::native_utilities + "\\EN-US\\user.txt", "user file");
-    if (installed_first) {
-        EXPECT_EQ(run(Spawn{}, "-i"), 0);
-    }
-    const model::Snapshot before = model::take(machine);
-
-    Spawn slow;
-    slow.program = "veltrax-place-faulty";
-    slow.env = {"VELTRAX_TEST_DELAY_US=400"};
-    const pid_t child = start(slow, option);
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 120000));
-    ::kill(child, SIGKILL);
-    const bool killed = finish(child) == 1000 + SIGKILL;
-
-    EXPECT_EQ(run(Spawn{}, option), 0);
-    const model::Snapshot after = without_temporaries(model::take(machine));
-    const model::Snapshot expected = model::apply(before, option);
-    EXPECT_TRUE(after == expected) << model::diff(expected, after);
-    return killed;
-}
-
-TEST(Kill, InstallKilledAtRandomMomentsCompletesOnRerun) {
-    unsigned killed = 0;
-    for (unsigned seed = 1; seed <= 12; ++seed) killed += kill_and_rerun("-i", false, seed);
-    EXPECT_GE(killed, 6u) << "most runs must really be cut short";
-}
-
-TEST(Kill, UninstallKilledAtRandomMomentsCompletesOnRerun) {
-    unsigned killed = 0;
-    for (unsigned seed = 1; seed <= 12; ++seed) killed += kill_and_rerun("-u", true, seed);
-    EXPECT_GE(killed, 6u) << "most runs must really be cut short";
-}
-
-TEST(Kill, PanelSwitchKilledAtRandomMomentsCompletesOnRerun) {
-    for (unsigned seed = 1; seed <= 6; ++seed) {
-        Machine machine;
-        machine.reg_set(model::slot_key, "Application", 2, model::sz_bytes(""));
-        const model::Snapshot before = model::take(machine);
-        Spawn slow;
-        slow.program = "veltrax-place-faulty";
-        slow.env = {"VELTRAX_TEST_DELAY_US=3000"};
-        const pid_t child = start(slow, "-panelOn");
-        std::this_thread::sleep_for(std::chrono::microseconds(seed * 2500));
-        ::kill(child, SIGKILL);
-        finish(child);
-        // Interrupted half-way, the slot may hold the new Application and old others: the
-        // guard then sees the utility's path. What must hold: every value is one of the two states.
-        const model::Snapshot middle = model::take(machine);
-        for (const auto& [name, value] : middle.slot) {
-            EXPECT_EQ(value.type, 2u) << name;
-        }
-        EXPECT_EQ(run(Spawn{}, "-panelOn"), 0);
-        const model::Snapshot after = model::take(machine);
-        const model::Snapshot expected = model::apply(before, "-panelOn");
-        EXPECT_EQ(after.slot.at("Application"), expected.slot.at("Application")) << "seed " << seed;
-    }
-}
-
 // ------------------------------------------------------------- two at once
 
 void race(const std::string& first, const std::string& second, unsigned seed) {
@@ -317,7 +231,7 @@ void race(const std::string& first, const std::string& second, unsigned seed) {
     if (library != after.files.end()) {
         EXPECT_TRUE(library->second == before.files.at(model::x86_library)) << "the library copy is whole";
     }
-    EXPECT_EQ(without_temporaries(after).files.size(), after.files.size()) << "no temporary left";
+    EXPECT_EQ(model::without_temporaries(after).files.size(), after.files.size()) << "no temporary left";
 }
 
 TEST(Concurrency, TwoInstallsAtOnce) {

@@ -162,7 +162,11 @@ TEST_F(SeamTest, KeyAndValueNamesIgnoreCaseAndKeepTheirOwn) {
     EXPECT_EQ(platform::query_value(opened, "vALUE", buffer, &size), platform::QueryResult::ok);
     EXPECT_EQ(size, 2u);
     EXPECT_EQ(machine.reg_subkeys(key), std::vector<std::string>{"MixedCase"});
+
+    // Writing an existing value under another spelling replaces its data, not its name.
+    EXPECT_TRUE(platform::set_value(opened, "VALUE", platform::reg_dword, "\x01\0\0\0", 4));
     EXPECT_EQ(machine.reg_value_names(key + "\\MixedCase"), std::vector<std::string>{"Value"});
+    EXPECT_TRUE(testing::has_value(machine, key + "\\MixedCase", "Value", platform::reg_dword, std::string("\x01\0\0\0", 4)));
 }
 
 TEST_F(SeamTest, SetValueStoresExactTypeAndBytesReplacingOldOnes) {
@@ -175,23 +179,31 @@ TEST_F(SeamTest, SetValueStoresExactTypeAndBytesReplacingOldOnes) {
 }
 
 TEST_F(SeamTest, QueryTellsMissingFromTooLargeAndNeverWritesPastTheOffer) {
-    machine.reg_set(key, "big", platform::reg_sz, std::string(600, 'x') + '\0');
-    machine.reg_set(key, "fits", platform::reg_sz, testing::sz("abc"));
-    const platform::Key opened = platform::open_key(key.c_str());
-    ASSERT_TRUE(opened);
-
-    char buffer[520];
-    std::memset(buffer, 0x55, sizeof buffer);
-    std::uint32_t size = 512;
-    EXPECT_EQ(platform::query_value(opened, "big", buffer, &size), platform::QueryResult::too_large);
-    for (std::size_t i = 512; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0x55) << "byte " << i << " overwritten";
-
-    size = 512;
-    EXPECT_EQ(platform::query_value(opened, "absent", buffer, &size), platform::QueryResult::no_value);
-    size = 512;
-    ASSERT_EQ(platform::query_value(opened, "fits", buffer, &size), platform::QueryResult::ok);
-    EXPECT_EQ(size, 4u);
-    EXPECT_STREQ(buffer, "abc");
+    constexpr std::uint32_t offer = 512;
+    const platform::Key created = platform::create_key(key.c_str());
+    ASSERT_TRUE(created);
+    struct Case {
+        std::size_t length;
+        platform::QueryResult result;
+    };
+    for (const Case& c : {Case{offer - 1, platform::QueryResult::ok}, Case{offer, platform::QueryResult::ok},
+                          Case{offer + 1, platform::QueryResult::too_large}, Case{600, platform::QueryResult::too_large}}) {
+        SCOPED_TRACE("a value of " + std::to_string(c.length) + " bytes");
+        const std::string data = std::string(c.length - 1, 'x') + '\0';
+        machine.reg_set(key, "v", platform::reg_sz, data);
+        char buffer[offer + 8];
+        std::memset(buffer, 0x55, sizeof buffer);
+        std::uint32_t size = offer;
+        ASSERT_EQ(platform::query_value(created, "v", buffer, &size), c.result);
+        if (c.result == platform::QueryResult::ok) {
+            EXPECT_EQ(size, c.length);
+            EXPECT_EQ(std::string(buffer, size), data);
+        }
+        for (std::size_t i = offer; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0x55) << "byte " << i << " overwritten";
+    }
+    std::uint32_t size = offer;
+    char buffer[offer];
+    EXPECT_EQ(platform::query_value(created, "absent", buffer, &size), platform::QueryResult::no_value);
 }
 
 TEST_F(SeamTest, DeleteKeyRefusesKeysWithSubKeys) {

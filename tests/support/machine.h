@@ -29,6 +29,9 @@ struct RunResult {
 // The exit status the operating system shows for the tool's -1.
 std::uint32_t unrecognised_exit_status();
 
+// The exit status of a run that the test platform ended at a crash point.
+std::uint32_t crashed_exit_status();
+
 class Machine {
 public:
     // Starts from a machine without the tool's folders and keys.
@@ -63,8 +66,11 @@ public:
     void reg_delete_tree(const std::string& key) const;
 
     // Runs the real tool (or another program built beside it) with these
-    // arguments after its own path; it inherits this process's environment.
-    RunResult run(const std::vector<std::string>& args, const std::string& program = "veltrax-place") const;
+    // arguments after its own path; it inherits this process's environment,
+    // plus the NAME=value entries of `env`. A run that has not ended within
+    // a minute is killed and fails the test.
+    RunResult run(const std::vector<std::string>& args, const std::string& program = "veltrax-place",
+                  const std::vector<std::string>& env = {}) const;
 
     // The folder that stands for drive C on Linux; empty on Windows.
     std::string host_root() const { return root_; }

@@ -1,6 +1,7 @@
 // Test machine on Linux: a fresh folder per Machine, inspected with POSIX
 // calls and SQLite queries of its own (not the tool's seam).
 #include <sqlite3.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +114,7 @@ std::string self_dir() {
 }  // namespace
 
 std::uint32_t unrecognised_exit_status() { return 255; }
+std::uint32_t crashed_exit_status() { return 1000 + SIGKILL; }
 
 Machine::Machine() {
     std::string pattern = (fs::temp_directory_path() / "veltrax-machine-XXXXXX").string();
@@ -248,7 +250,8 @@ void Machine::reg_delete_tree(const std::string& key) const {
             " DELETE FROM keys WHERE id IN sub;");
 }
 
-RunResult Machine::run(const std::vector<std::string>& args, const std::string& program) const {
+RunResult Machine::run(const std::vector<std::string>& args, const std::string& program,
+                       const std::vector<std::string>& env) const {
     const std::string tool = self_dir() + "/" + program;
     const std::string out_path = root_ + "/.stdout";
     const std::string err_path = root_ + "/.stderr";
@@ -258,6 +261,8 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::string& 
         if (!std::freopen(out_path.c_str(), "wb", stdout) || !std::freopen(err_path.c_str(), "wb", stderr)) {
             ::_exit(127);
         }
+        for (const std::string& entry : env) ::putenv(const_cast<char*>(entry.c_str()));
+        ::alarm(60);  // a run that hangs dies of SIGALRM and fails the test
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(tool.c_str()));
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));

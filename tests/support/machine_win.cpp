@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform/fault.h"
 #include "tests/support/machine.h"
 
 namespace veltrax::testing {
@@ -107,6 +108,7 @@ std::string slurp(const std::string& path) {
 }  // namespace
 
 std::uint32_t unrecognised_exit_status() { return 0xFFFFFFFFu; }
+std::uint32_t crashed_exit_status() { return platform::fault::crash_exit_code; }
 
 Machine::Machine() {
     for (const char* folder : tool_folders) remove_tree_at(folder);
@@ -248,7 +250,8 @@ void Machine::reg_delete_tree(const std::string& key) const {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
-RunResult Machine::run(const std::vector<std::string>& args, const std::string& program) const {
+RunResult Machine::run(const std::vector<std::string>& args, const std::string& program,
+                       const std::vector<std::string>& env) const {
     const std::string tool = self_dir() + "\\" + program + ".exe";
     std::string command = quote(tool);
     for (const std::string& arg : args) {
@@ -275,11 +278,21 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::string& 
         startup.hStdOutput = out.handle;
         startup.hStdError = err.handle;
         PROCESS_INFORMATION process{};
-        if (!CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                            &process)) {
-            fail("cannot start " + tool);
+        for (const std::string& entry : env) {
+            const std::size_t equals = entry.find('=');
+            SetEnvironmentVariableA(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
         }
-        WaitForSingleObject(process.hProcess, INFINITE);
+        const BOOL started = CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                            nullptr, &startup, &process);
+        for (const std::string& entry : env) SetEnvironmentVariableA(entry.substr(0, entry.find('=')).c_str(), nullptr);
+        if (!started) fail("cannot start " + tool);
+        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, 5000);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            fail(tool + " did not finish within 60 s; killed it");
+        }
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         CloseHandle(process.hThread);

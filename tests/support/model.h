@@ -7,12 +7,15 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/machine.h"
 
@@ -107,18 +110,30 @@ inline std::string diff(const Snapshot& want, const Snapshot& got) {
     return out.str();
 }
 
+// One observable effect of an option on a machine. An option is its steps in
+// their documented order; a run cut short has done some first steps of it.
+using Step = std::function<void(Snapshot&)>;
+
 namespace detail {
 
-inline void move_set(Snapshot& s, const std::string& from_root, const std::string& to_root, const std::string& to_top) {
-    s.dirs.insert(to_top);
-    s.dirs.insert(to_root);
-    for (const std::string& language : languages) s.dirs.insert(to_root + "\\" + language);
+inline Step make_dir(const std::string& dir) {
+    return [dir](Snapshot& s) { s.dirs.insert(dir); };
+}
+
+// For each file in turn: its folders, outermost first, then the move.
+inline void move_set(std::vector<Step>& steps, const std::string& from_root, const std::string& to_root,
+                     const std::string& to_top) {
     for (const std::string& file : utility_files()) {
-        const auto source = s.files.find(from_root + "\\" + file);
-        const std::string destination = to_root + "\\" + file;
-        if (source == s.files.end() || s.files.count(destination)) continue;
-        s.files[destination] = source->second;
-        s.files.erase(source);
+        steps.push_back(make_dir(to_top));
+        steps.push_back(make_dir(to_root));
+        const std::size_t slash = file.find('\\');
+        if (slash != std::string::npos) steps.push_back(make_dir(to_root + "\\" + file.substr(0, slash)));
+        steps.push_back([source = from_root + "\\" + file, destination = to_root + "\\" + file](Snapshot& s) {
+            const auto found = s.files.find(source);
+            if (found == s.files.end() || s.files.count(destination)) return;
+            s.files[destination] = found->second;
+            s.files.erase(found);
+        });
     }
 }
 
@@ -129,54 +144,82 @@ inline bool has_anything_below(const Snapshot& s, const std::string& dir) {
            std::any_of(s.dirs.begin(), s.dirs.end(), starts);
 }
 
-// "Application" as the tool reads it: absent or over 512 bytes means no reading.
+// "Application" (its name in any case) as the tool reads it: absent or over 512 bytes means no reading.
 inline std::optional<std::string> application_text(const Snapshot& s) {
-    auto it = s.slot.find("Application");
-    if (it == s.slot.end() || it->second.data.size() > 512) return std::nullopt;
-    return std::string(it->second.data.c_str());  // up to the first NUL
+    for (const auto& [name, value] : s.slot) {
+        if (lower(name) != "application" || value.data.size() > 512) continue;
+        return std::string(value.data.c_str());  // up to the first NUL
+    }
+    return std::nullopt;
 }
 
-inline void write_slot(Snapshot& s, bool on) {
+// The slot's values in the order they are written: "Application" last.
+inline void write_slot(std::vector<Step>& steps, bool on) {
     const std::vector<std::pair<std::string, std::string>> values = {
-        {"Application", utility_exe},
         {"ItemName", "@C:\\Program Files\\VELTRAX\\Utilities\\Corvint.dll,-201"},
         {"IconID", "@C:\\Program Files\\VELTRAX\\Utilities\\Corvint.exe,-10003"},
-        {"Parameters", "/t:Boot"}};
+        {"Parameters", "/t:Boot"},
+        {"Application", utility_exe}};
     for (const auto& [name, text] : values) {
-        // An existing value keeps the case of its name.
-        std::string stored = name;
-        for (const auto& [existing, value] : s.slot) {
-            if (lower(existing) == lower(name)) stored = existing;
-        }
-        s.slot[stored] = RegValue{2, sz_bytes(on ? text : "")};
+        steps.push_back([name = name, data = sz_bytes(on ? text : "")](Snapshot& s) {
+            // An existing value keeps the case of its name.
+            std::string stored = name;
+            for (const auto& [existing, value] : s.slot) {
+                if (lower(existing) == lower(name)) stored = existing;
+            }
+            s.slot[stored] = RegValue{2, data};
+        });
     }
 }
 
 }  // namespace detail
 
-// The state the tool should leave after running `option` on `s`.
-inline Snapshot apply(Snapshot s, const std::string& option) {
+// The steps `option` takes on a machine that starts as `start`, in order.
+inline std::vector<Step> steps(const Snapshot& start, const std::string& option) {
+    std::vector<Step> steps;
     if (option == "-i") {
-        detail::move_set(s, x86_utilities, native_utilities, native_dir);
-        s.dirs.insert(native_dir + "\\Startmenu");
-        if (!s.files.count(native_library) && s.files.count(x86_library)) s.files[native_library] = s.files[x86_library];
-        s.notify_subkeys.insert(lower(plugin_name));
-        s.dll_name = RegValue{1, sz_bytes(dll_path)};
+        detail::move_set(steps, x86_utilities, native_utilities, native_dir);
+        steps.push_back(detail::make_dir(native_dir));
+        steps.push_back(detail::make_dir(native_dir + "\\Startmenu"));
+        steps.push_back([](Snapshot& s) {
+            if (!s.files.count(native_library) && s.files.count(x86_library)) s.files[native_library] = s.files[x86_library];
+        });
+        steps.push_back([](Snapshot& s) { s.notify_subkeys.insert(lower(plugin_name)); });
+        steps.push_back([](Snapshot& s) { s.dll_name = RegValue{1, sz_bytes(dll_path)}; });
     } else if (option == "-u") {
-        detail::move_set(s, native_utilities, x86_utilities, x86_dir);
+        detail::move_set(steps, native_utilities, x86_utilities, x86_dir);
         for (const std::string& language : languages) {
-            const std::string dir = native_utilities + "\\" + language;
-            if (s.dirs.count(dir) && !detail::has_anything_below(s, dir)) s.dirs.erase(dir);
+            steps.push_back([dir = native_utilities + "\\" + language](Snapshot& s) {
+                if (s.dirs.count(dir) && !detail::has_anything_below(s, dir)) s.dirs.erase(dir);
+            });
         }
-        s.notify_subkeys.erase(lower(plugin_name));
-        s.dll_name.reset();
+        steps.push_back([](Snapshot& s) {
+            s.notify_subkeys.erase(lower(plugin_name));
+            s.dll_name.reset();
+        });
     } else if (option == "-panelOn" || option == "-panelOff") {
         const bool on = option == "-panelOn";
-        s.slot_exists = true;
-        const auto text = detail::application_text(s);
-        if (text && *text == (on ? "" : utility_exe)) detail::write_slot(s, on);
+        steps.push_back([](Snapshot& s) { s.slot_exists = true; });
+        const auto text = detail::application_text(start);
+        if (text && *text == (on ? "" : utility_exe)) detail::write_slot(steps, on);
     }
+    return steps;
+}
+
+// The state the tool should leave after running `option` on `s`.
+inline Snapshot apply(Snapshot s, const std::string& option) {
+    for (const Step& step : steps(s, option)) step(s);
     return s;
+}
+
+// The states a run of `option` passes through: the start, then one after each step.
+inline std::vector<Snapshot> passes_through(const Snapshot& start, const std::string& option) {
+    std::vector<Snapshot> states = {start};
+    for (const Step& step : steps(start, option)) {
+        states.push_back(states.back());
+        step(states.back());
+    }
+    return states;
 }
 
 // Every file's bytes, as a multiset.
@@ -184,6 +227,44 @@ inline std::multiset<std::string> contents(const Snapshot& s) {
     std::multiset<std::string> all;
     for (const auto& [path, bytes] : s.files) all.insert(bytes);
     return all;
+}
+
+// True for the temporary a cut-short library copy leaves: "...\Orbandisplex.dll.<digits>.tmp".
+inline bool is_temporary(const std::string& path) {
+    const std::string stem = "\\Orbandisplex.dll.";
+    const std::size_t at = path.rfind(stem);
+    if (at == std::string::npos || path.size() < 4 || path.compare(path.size() - 4, 4, ".tmp") != 0) return false;
+    const std::string digits = path.substr(at + stem.size(), path.size() - 4 - at - stem.size());
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The snapshot without such temporaries; `count`, when given, is how many there were.
+inline Snapshot without_temporaries(Snapshot s, std::size_t* count = nullptr) {
+    std::size_t found = 0;
+    for (auto it = s.files.begin(); it != s.files.end();) {
+        const bool temporary = is_temporary(it->first);
+        found += temporary;
+        it = temporary ? s.files.erase(it) : std::next(it);
+    }
+    if (count != nullptr) *count = found;
+    return s;
+}
+
+// No file of the starting machine may go missing or change, and only one new
+// file may appear: a copy of the x86 start-menu library.
+inline ::testing::AssertionResult nothing_lost(const Snapshot& start, const Snapshot& now) {
+    std::multiset<std::string> remaining = contents(now);
+    for (const std::string& bytes : contents(start)) {
+        auto it = remaining.find(bytes);
+        if (it == remaining.end()) return ::testing::AssertionFailure() << "a file's bytes are gone";
+        remaining.erase(it);
+    }
+    const auto x86 = start.files.find(x86_library);
+    if (remaining.empty()) return ::testing::AssertionSuccess();
+    if (remaining.size() == 1 && x86 != start.files.end() && *remaining.begin() == x86->second) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << remaining.size() << " new or duplicated files";
 }
 
 }  // namespace veltrax::testing::model
