@@ -9,6 +9,7 @@ packages="
   wine wine64
   python3 python3-pefile
   procps util-linux valgrind cppcheck
+  git openssl osslsigncode
 "
 
 missing=""

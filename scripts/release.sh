@@ -1,0 +1,99 @@
+#!/bin/sh
+# Builds the release bundle of veltrax-place from the current commit (HEAD):
+#
+#   dist/veltrax-place-<version>-windows-x64.zip         veltrax-place.exe,
+#                                                        DEPLOYMENT.txt, SHA256SUMS
+#   dist/veltrax-place-<version>-windows-x64.zip.sha256  the zip's own checksum
+#
+# Unsigned, two runs on one commit give byte-identical files. To sign the exe
+# (Authenticode, SHA-256) before it is hashed and packed:
+#
+#   VELTRAX_SIGN_PKCS12=FILE           the PKCS#12 file with the certificate and key
+#   VELTRAX_SIGN_PASSWORD_FILE=FILE    a file holding its password (never on a command line)
+#   VELTRAX_SIGN_TIMESTAMP_URL=URL     optional: an RFC 3161 timestamp server
+#
+# and the bundle is named ...-windows-x64-signed.zip. VELTRAX_DIST names
+# another folder than dist. A bundle already there is replaced only once the
+# new one is complete; on any error the folder is left as it was.
+set -eu
+
+fail() {
+    echo "release: $*" >&2
+    exit 1
+}
+
+cd "$(dirname "$0")/.."
+command -v git >/dev/null 2>&1 && git rev-parse --verify -q HEAD >/dev/null 2>&1 ||
+    fail "not a git checkout with a commit: the bundle is built from HEAD"
+commit=$(git rev-parse HEAD)
+version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+dist=${VELTRAX_DIST:-dist}
+name=veltrax-place-$version-windows-x64
+
+# Everything about signing is checked before the build.
+signing=${VELTRAX_SIGN_PKCS12:-}
+if [ -n "$signing" ]; then
+    password=${VELTRAX_SIGN_PASSWORD_FILE:-}
+    [ -f "$signing" ] && [ -r "$signing" ] || fail "cannot read the PKCS#12 file '$signing'"
+    [ -n "$password" ] || fail "VELTRAX_SIGN_PASSWORD_FILE must name the file that holds the PKCS#12 password"
+    [ -f "$password" ] && [ -r "$password" ] || fail "cannot read the password file '$password'"
+    command -v osslsigncode >/dev/null 2>&1 && command -v openssl >/dev/null 2>&1 ||
+        fail "signing needs osslsigncode and openssl (sh scripts/install-deps.sh installs them)"
+    openssl pkcs12 -in "$signing" -passin "file:$password" -noout >/dev/null 2>&1 ||
+        fail "'$signing' is not a PKCS#12 file that the password in '$password' opens"
+    name=$name-signed
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+log=${TMPDIR:-/tmp}/veltrax-release-build.log
+
+# The committed sources only, built as the windows preset builds them.
+mkdir "$work/src" "$work/bundle"
+git archive --format=tar HEAD | tar -xf - -C "$work/src"
+if ! (cd "$work/src" && cmake --preset windows -DVELTRAX_TESTS=OFF && cmake --build --preset windows --target veltrax-place) \
+    >"$log" 2>&1; then
+    fail "the build of $commit failed; its output is in $log"
+fi
+exe=$work/bundle/veltrax-place.exe
+cp "$work/src/build/windows/veltrax-place.exe" "$exe"
+
+if [ -n "$signing" ]; then
+    set -- -ts "${VELTRAX_SIGN_TIMESTAMP_URL:-}"
+    [ -n "${VELTRAX_SIGN_TIMESTAMP_URL:-}" ] || set --
+    osslsigncode sign -pkcs12 "$signing" -readpass "$password" -h sha256 -n "veltrax-place $version" "$@" \
+        -in "$exe" -out "$work/signed.exe" >"$log" 2>&1 ||
+        fail "signing failed; osslsigncode's output is in $log"
+    mv "$work/signed.exe" "$exe"
+fi
+
+# The sheet comes from the same commit's README.
+python3 "$work/src/scripts/deployment_sheet.py" "$work/src/README.md" "$version" "$commit" \
+    >"$work/bundle/DEPLOYMENT.txt" 2>"$log" || fail "cannot write the deployment sheet; see $log"
+(cd "$work/bundle" && sha256sum veltrax-place.exe DEPLOYMENT.txt >SHA256SUMS)
+
+# A zip with fixed entry order, times (the commit's) and permissions, stored
+# uncompressed: the same bytes on any machine.
+stamp=$(git log -1 --format=%ct HEAD)
+python3 - "$work/bundle" "$work/$name.zip" "$stamp" <<'PY'
+import sys, time, zipfile
+folder, target, stamp = sys.argv[1], sys.argv[2], int(sys.argv[3])
+when = time.gmtime(max(stamp, 315532800))[:6]  # zip times start in 1980
+with zipfile.ZipFile(target, "w", zipfile.ZIP_STORED) as bundle:
+    for name in ("veltrax-place.exe", "DEPLOYMENT.txt", "SHA256SUMS"):
+        entry = zipfile.ZipInfo(name, when)
+        entry.create_system = 0  # MS-DOS/Windows: no Unix owner or mode
+        entry.external_attr = 0x20  # FILE_ATTRIBUTE_ARCHIVE
+        with open(folder + "/" + name, "rb") as handle:
+            bundle.writestr(entry, handle.read())
+PY
+(cd "$work" && sha256sum "$name.zip" >"$name.zip.sha256")
+
+# Only now is dist/ touched: each file written aside, then renamed into place.
+mkdir -p "$dist"
+for file in "$name.zip" "$name.zip.sha256"; do
+    cp "$work/$file" "$dist/.$file.partial"
+    mv -f "$dist/.$file.partial" "$dist/$file"
+done
+echo "$dist/$name.zip"

@@ -1,0 +1,95 @@
+#!/bin/sh
+# The release bundle: the unsigned zip is reproducible; a bundle signed with a
+# throw-away certificate verifies, fails once a byte changes, is still a valid
+# image and runs under Wine; every bad input is refused with one line and
+# leaves dist/ as it was.
+#   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON
+set -eu
+source_dir=$1
+wine_run=$2
+prefix=$3
+python=$4
+
+cd "$source_dir"
+git rev-parse --verify -q HEAD >/dev/null 2>&1 || { echo "not a git checkout: nothing to release"; exit 77; }
+version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+name=veltrax-place-$version-windows-x64
+work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-test-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+release() {  # release DIST [NAME=value ...]: runs the release script into DIST
+    dist=$1
+    shift
+    env VELTRAX_DIST="$dist" "$@" sh "$source_dir/scripts/release.sh" >"$work/out" 2>"$work/err"
+}
+unpack() {  # unpack ZIP FOLDER
+    "$python" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"
+}
+
+echo "unsigned, twice"
+release "$work/one" || fail "release: $(cat "$work/err")"
+release "$work/two" || fail "release: $(cat "$work/err")"
+cmp "$work/one/$name.zip" "$work/two/$name.zip" || fail "two unsigned bundles of one commit differ"
+cmp "$work/one/$name.zip.sha256" "$work/two/$name.zip.sha256" || fail "their checksum files differ"
+(cd "$work/one" && sha256sum --quiet -c "$name.zip.sha256") || fail "the zip does not match its .sha256"
+unpack "$work/one/$name.zip" "$work/unsigned"
+[ "$("$python" -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$work/one/$name.zip")" = \
+  "veltrax-place.exe DEPLOYMENT.txt SHA256SUMS" ] || fail "unexpected entries"
+(cd "$work/unsigned" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
+grep -q "veltrax-place $version" "$work/unsigned/DEPLOYMENT.txt" || fail "the sheet does not name the version"
+
+echo "signed with a throw-away certificate"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+    -subj "/CN=veltrax-place test signer" -addext "extendedKeyUsage=codeSigning" 2>/dev/null
+echo "test password" >"$work/password"
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/signer.p12" -passout "file:$work/password"
+release "$work/signed" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" ||
+    fail "signed release: $(cat "$work/err")"
+unpack "$work/signed/$name-signed.zip" "$work/s"
+(cd "$work/s" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the signed files"
+osslsigncode verify -CAfile "$work/cert.pem" -in "$work/s/veltrax-place.exe" >"$work/verify" 2>&1 ||
+    fail "the signature does not verify: $(tail -3 "$work/verify")"
+cp "$work/s/veltrax-place.exe" "$work/flipped.exe"
+printf '\377' | dd of="$work/flipped.exe" bs=1 seek=1100 conv=notrunc 2>/dev/null
+if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/flipped.exe" >/dev/null 2>&1; then
+    fail "a signed exe with one byte changed still verifies"
+fi
+"$python" "$source_dir/tests/check_image.py" "$work/s/veltrax-place.exe" 2>"$work/image" ||
+    fail "the signed exe fails the image checks: $(cat "$work/image")"
+drive=$prefix/drive_c
+rm -rf "$drive/Program Files/VELTRAX" "$drive/Program Files (x86)/VELTRAX"
+"$wine_run" "$work/s/veltrax-place.exe" -i || fail "the signed exe exits $? under Wine"
+[ -d "$drive/Program Files/VELTRAX/Startmenu" ] || fail "the signed exe's -i made no Startmenu folder"
+rm -rf "$drive/Program Files/VELTRAX" "$drive/Program Files (x86)/VELTRAX"
+
+echo "bad input leaves dist/ as it was"
+release "$work/dist" || fail "release: $(cat "$work/err")"
+before=$(cd "$work/dist" && ls -A && sha256sum ./*)
+refused() {  # refused WHAT: the last release failed with one line, and dist/ is unchanged
+    [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q '^release: ' "$work/err" ||
+        fail "$1: expected one line of error, got: $(cat "$work/err")"
+    [ "$(cd "$work/dist" && ls -A && sha256sum ./*)" = "$before" ] || fail "$1: dist/ changed"
+    echo "  $1: $(cat "$work/err")"
+}
+release "$work/dist" VELTRAX_SIGN_PKCS12="$work/absent.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" &&
+    fail "a missing PKCS#12 file was accepted"
+refused "missing PKCS#12"
+echo "not a certificate" >"$work/garbage.p12"
+release "$work/dist" VELTRAX_SIGN_PKCS12="$work/garbage.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" &&
+    fail "a file that is not PKCS#12 was accepted"
+refused "not a PKCS#12 file"
+echo "wrong" >"$work/wrong"
+release "$work/dist" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/wrong" &&
+    fail "a wrong password was accepted"
+refused "wrong password"
+git clone -q "$source_dir" "$work/broken"
+echo "#error this commit does not build" >>"$work/broken/app/main.cpp"
+git -C "$work/broken" -c user.name=test -c user.email=test@invalid commit -qam "does not build"
+dist=$work/dist
+VELTRAX_DIST="$dist" sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "a failed build was released"
+refused "failed build"
+echo "all release checks passed"
