@@ -60,8 +60,8 @@ exe=$work/bundle/veltrax-place.exe
 cp "$work/src/build/windows/veltrax-place.exe" "$exe"
 
 if [ -n "$signing" ]; then
-    set -- -ts "${VELTRAX_SIGN_TIMESTAMP_URL:-}"
-    [ -n "${VELTRAX_SIGN_TIMESTAMP_URL:-}" ] || set --
+    set --
+    if [ -n "${VELTRAX_SIGN_TIMESTAMP_URL:-}" ]; then set -- -ts "$VELTRAX_SIGN_TIMESTAMP_URL"; fi
     osslsigncode sign -pkcs12 "$signing" -readpass "$password" -h sha256 -n "veltrax-place $version" "$@" \
         -in "$exe" -out "$work/signed.exe" >"$log" 2>&1 ||
         fail "signing failed; osslsigncode's output is in $log"
