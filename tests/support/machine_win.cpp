@@ -282,10 +282,21 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::string& 
             const std::size_t equals = entry.find('=');
             SetEnvironmentVariableA(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
         }
-        const BOOL started = CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                            nullptr, &startup, &process);
+        // Under load Wine now and then refuses to start a process (ERROR_INTERNAL_ERROR). The tool
+        // has not run then, so starting it again changes nothing the test looks at.
+        BOOL started = FALSE;
+        DWORD error = 0;
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+            if (attempt > 0) Sleep(200);
+            started = CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                     &startup, &process);
+            if (!started) error = GetLastError();
+        }
         for (const std::string& entry : env) SetEnvironmentVariableA(entry.substr(0, entry.find('=')).c_str(), nullptr);
-        if (!started) fail("cannot start " + tool);
+        if (!started) {
+            SetLastError(error);
+            fail("cannot start " + tool);
+        }
         if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
             TerminateProcess(process.hProcess, 1);
             WaitForSingleObject(process.hProcess, 5000);
