@@ -2,8 +2,9 @@
 //
 // Every file, folder, memory and registry effect of the tool goes through the
 // operations declared here. There are two implementations, chosen by the
-// build: platform_win.cpp (the Windows API and msvcrt) and platform_host.cpp
-// (Linux: drive C is a folder, HKEY_LOCAL_MACHINE an SQLite database).
+// build: platform_win.cpp (the Windows API and msvcrt), and on Linux
+// host_machine.cpp (drive C is a folder), host_files.cpp and host_registry.cpp
+// (HKEY_LOCAL_MACHINE is an SQLite database).
 //
 // Paths are narrow, NUL-terminated Windows paths ("C:\..."). Registry paths
 // are relative to HKEY_LOCAL_MACHINE. No operation throws: the tool is built
@@ -42,7 +43,6 @@ bool remove_file(const char* path);
 class Stream {
 public:
     Stream() = default;
-    explicit Stream(std::FILE* file) : file_(file) {}
     Stream(Stream&& other) noexcept : file_(other.file_), failed_(other.failed_) { other.file_ = nullptr; }
     Stream& operator=(Stream&& other) noexcept;
     Stream(const Stream&) = delete;
@@ -50,12 +50,9 @@ public:
     ~Stream();
 
     explicit operator bool() const { return file_ != nullptr; }
-    std::FILE* file() const { return file_; }
-    void mark_failed() { failed_ = true; }
-    bool marked_failed() const { return failed_; }
-    std::FILE* release() { std::FILE* f = file_; file_ = nullptr; return f; }
 
 private:
+    friend struct Access;  // the platform's own view: platform/access.h
     std::FILE* file_ = nullptr;
     bool failed_ = false;
 };
@@ -84,7 +81,6 @@ bool close_stream(Stream& stream);
 class Buffer {
 public:
     Buffer() = default;
-    Buffer(void* data, std::size_t size) : data_(data), size_(size) {}
     Buffer(Buffer&& other) noexcept : data_(other.data_), size_(other.size_) { other.data_ = nullptr; other.size_ = 0; }
     Buffer& operator=(Buffer&&) = delete;
     Buffer(const Buffer&) = delete;
@@ -96,6 +92,8 @@ public:
     std::size_t size() const { return size_; }
 
 private:
+    friend struct Access;
+    Buffer(void* data, std::size_t size) : data_(data), size_(size) {}
     void* data_ = nullptr;
     std::size_t size_ = 0;
 };
@@ -113,7 +111,6 @@ inline constexpr std::uint32_t reg_dword = 4;
 class Key {
 public:
     Key() = default;
-    explicit Key(std::uintptr_t handle) : handle_(handle), open_(true) {}
     Key(Key&& other) noexcept : handle_(other.handle_), open_(other.open_) { other.open_ = false; }
     Key& operator=(Key&&) = delete;
     Key(const Key&) = delete;
@@ -121,9 +118,10 @@ public:
     ~Key();
 
     explicit operator bool() const { return open_; }
-    std::uintptr_t handle() const { return handle_; }
 
 private:
+    friend struct Access;
+    explicit Key(std::uintptr_t handle) : handle_(handle), open_(true) {}
     std::uintptr_t handle_ = 0;
     bool open_ = false;
 };

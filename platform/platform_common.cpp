@@ -2,6 +2,7 @@
 // platform (msvcrt on Windows, the C library on Linux).
 #include <cstdlib>
 
+#include "platform/access.h"
 #include "platform/fault.h"
 #include "platform/platform.h"
 
@@ -27,30 +28,30 @@ Stream::~Stream() {
 std::size_t read_stream(Stream& stream, void* buffer, std::size_t size) {
     if (!stream) return 0;
     if (injected(Op::read_stream)) {
-        stream.mark_failed();
+        Access::mark_failed(stream);
         return 0;
     }
-    return std::fread(buffer, 1, size, stream.file());
+    return std::fread(buffer, 1, size, Access::file(stream));
 }
 
 std::size_t write_stream(Stream& stream, const void* buffer, std::size_t size) {
     if (!stream) return 0;
     if (injected(Op::write_stream)) {
         // A full disk typically takes part of a block before it refuses the rest.
-        stream.mark_failed();
-        return std::fwrite(buffer, 1, size / 2, stream.file());
+        Access::mark_failed(stream);
+        return std::fwrite(buffer, 1, size / 2, Access::file(stream));
     }
-    return std::fwrite(buffer, 1, size, stream.file());
+    return std::fwrite(buffer, 1, size, Access::file(stream));
 }
 
 bool stream_failed(const Stream& stream) {
-    return !stream || stream.marked_failed() || std::ferror(stream.file()) != 0;
+    return !stream || Access::marked_failed(stream) || std::ferror(Access::file(stream)) != 0;
 }
 
 bool close_stream(Stream& stream) {
     if (!stream) return false;
     const bool failed = injected(Op::close_stream);
-    std::FILE* file = stream.release();
+    std::FILE* file = Access::release(stream);
     return std::fclose(file) == 0 && !failed;
 }
 
@@ -59,7 +60,7 @@ Buffer::~Buffer() { std::free(data_); }
 Buffer allocate(std::size_t size) {
     if (injected(Op::allocate)) return {};
     void* data = std::malloc(size);
-    return data != nullptr ? Buffer(data, size) : Buffer();
+    return data != nullptr ? Access::buffer(data, size) : Buffer();
 }
 
 }  // namespace veltrax::platform

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/access.h"
 #include "platform/fault.h"
 #include "platform/platform.h"
 
@@ -20,7 +21,7 @@ namespace {
 
 HKEY to_hkey(std::uintptr_t handle) { return reinterpret_cast<HKEY>(handle); }
 
-Key key_from(HKEY key) { return Key(reinterpret_cast<std::uintptr_t>(key)); }
+Key key_from(HKEY key) { return Access::key(reinterpret_cast<std::uintptr_t>(key)); }
 
 }  // namespace
 
@@ -57,14 +58,15 @@ bool remove_file(const char* path) {
 
 Stream open_stream(const char* path, const char* mode) {
     if (injected(Op::open_stream)) return {};
-    return Stream(std::fopen(path, mode));
+    return Access::stream(std::fopen(path, mode));
 }
 
 bool flush_stream_to_disk(Stream& stream) {
     if (!stream) return false;
     const bool flushed =
-        !injected(Op::flush_stream) && std::fflush(stream.file()) == 0 && _commit(_fileno(stream.file())) == 0;
-    if (!flushed) stream.mark_failed();
+        !injected(Op::flush_stream) && std::fflush(Access::file(stream)) == 0 &&
+        _commit(_fileno(Access::file(stream))) == 0;
+    if (!flushed) Access::mark_failed(stream);
     return flushed;
 }
 
@@ -92,7 +94,7 @@ QueryResult query_value(const Key& key, const char* name, void* buffer, std::uin
     if (!key || injected(Op::query_value)) return QueryResult::failed;
     DWORD count = *size;
     const LSTATUS status =
-        RegQueryValueExA(to_hkey(key.handle()), name, nullptr, nullptr, static_cast<BYTE*>(buffer), &count);
+        RegQueryValueExA(to_hkey(Access::handle(key)), name, nullptr, nullptr, static_cast<BYTE*>(buffer), &count);
     switch (status) {
         case ERROR_SUCCESS:
             *size = count;
@@ -108,13 +110,13 @@ QueryResult query_value(const Key& key, const char* name, void* buffer, std::uin
 
 bool set_value(const Key& key, const char* name, std::uint32_t type, const void* data, std::uint32_t size) {
     if (!key || injected(Op::set_value)) return false;
-    return RegSetValueExA(to_hkey(key.handle()), name, 0, type, static_cast<const BYTE*>(data), size) ==
+    return RegSetValueExA(to_hkey(Access::handle(key)), name, 0, type, static_cast<const BYTE*>(data), size) ==
            ERROR_SUCCESS;
 }
 
 bool delete_key(const Key& key, const char* sub_key) {
     if (!key || injected(Op::delete_key)) return false;
-    return RegDeleteKeyA(to_hkey(key.handle()), sub_key) == ERROR_SUCCESS;
+    return RegDeleteKeyA(to_hkey(Access::handle(key)), sub_key) == ERROR_SUCCESS;
 }
 
 unsigned long process_id() { return GetCurrentProcessId(); }
