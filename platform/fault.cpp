@@ -2,6 +2,8 @@
 
 #include <array>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 namespace veltrax::platform::fault {
@@ -35,6 +37,30 @@ Crash& crash() {
     return plan;
 }
 
+struct Pause {
+    Op op = Op::count;  // count: never
+    unsigned nth = 0;
+    std::string gate;
+};
+
+Pause& pause() {
+    static Pause plan{};
+    return plan;
+}
+
+bool file_exists(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file != nullptr) std::fclose(file);
+    return file != nullptr;
+}
+
+void wait_at_gate(const std::string& gate) {
+    if (std::FILE* reached = std::fopen((gate + ".reached").c_str(), "wb")) std::fclose(reached);
+    for (int waited = 0; waited < 6000 && file_exists(gate); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 }  // namespace
 
 void fail_call(Op op, unsigned nth, bool persist) {
@@ -47,10 +73,13 @@ void delay_each_call(unsigned microseconds) { delay() = microseconds; }
 
 void crash_before_call(unsigned nth) { crash().at = nth; }
 
+void pause_before_call(Op op, unsigned nth, const char* gate) { pause() = Pause{op, nth, gate}; }
+
 void clear() {
     plans() = {};
     delay() = 0;
     crash() = {};
+    pause() = {};
 }
 
 unsigned calls(Op op) { return plans()[static_cast<unsigned>(op)].calls; }
@@ -59,6 +88,7 @@ bool hit(Op op) {
     if (++crash().calls == crash().at) end_process_now();
     Plan& plan = plans()[static_cast<unsigned>(op)];
     ++plan.calls;
+    if (op == pause().op && plan.calls == pause().nth) wait_at_gate(pause().gate);
     if (delay() != 0) std::this_thread::sleep_for(std::chrono::microseconds(delay()));
     if (plan.fail_at == 0) return false;
     return plan.persist ? plan.calls >= plan.fail_at : plan.calls == plan.fail_at;

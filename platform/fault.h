@@ -37,7 +37,11 @@ void delay_each_call(unsigned microseconds);
 // Ends the process just before the nth call of any operation (1-based, all counted together; 0: never).
 void crash_before_call(unsigned nth);
 
-// Forgets every planned failure, delay and crash and sets every call count back to zero.
+// Just before the nth call of op, creates the file "<gate>.reached" and waits while the file gate exists
+// (at most a minute), so that a test can run something else at exactly that moment.
+void pause_before_call(Op op, unsigned nth, const char* gate);
+
+// Forgets every planned failure, delay, crash and pause and sets every call count back to zero.
 void clear();
 
 // The number of calls of op since the last clear.

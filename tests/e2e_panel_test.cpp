@@ -136,14 +136,32 @@ TEST_F(ToolTest, EmptyStringOfAnotherTypeCountsAsEmpty) {
     EXPECT_TRUE(slot_holds(machine, filled)) << "a DWORD 0 reads as an empty text";
 }
 
-TEST_F(ToolTest, ApplicationLongerThanTheReadBufferIsLeftAlone) {
-    const std::string long_value = std::string(600, 'a') + '\0';
-    for (const char* option : {"-panelOn", "-panelOff"}) {
+TEST_F(ToolTest, ApplicationIsReadUpToExactly512Bytes) {
+    // Each value matches the option's guard once read, so only the size decides.
+    const auto padded = [](const std::string& text, std::size_t size) { return text + std::string(size - text.size(), '\0'); };
+    const struct {
+        const char* option;
+        std::string stored;
+        bool acts;
+    } cases[] = {
+        {"-panelOn", padded("", 512), true},
+        {"-panelOn", padded("", 513), false},
+        {"-panelOff", padded(utility_exe, 512), true},
+        {"-panelOff", padded(utility_exe, 513), false},
+        {"-panelOn", std::string(600, 'a') + '\0', false},
+        {"-panelOff", std::string(600, 'a') + '\0', false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.option) + " on " + std::to_string(c.stored.size()) + " bytes");
         machine.reg_delete_tree(slot);
-        machine.reg_set(slot, "Application", reg_expand_sz, long_value);
-        EXPECT_EQ(run({option}), 0u);
-        EXPECT_TRUE(has_value(machine, slot, "Application", reg_expand_sz, long_value)) << option;
-        EXPECT_EQ(machine.reg_value_names(slot).size(), 1u) << option;
+        machine.reg_set(slot, "Application", reg_expand_sz, c.stored);
+        EXPECT_EQ(run({c.option}), 0u);
+        if (c.acts) {
+            EXPECT_TRUE(slot_holds(machine, std::string(c.option) == "-panelOn" ? filled : emptied));
+        } else {
+            EXPECT_TRUE(has_value(machine, slot, "Application", reg_expand_sz, c.stored));
+            EXPECT_EQ(machine.reg_value_names(slot).size(), 1u);
+        }
     }
 }
 

@@ -1,6 +1,6 @@
-// The whole tool under faults: refused rights, a full disk, a second copy
-// running at once, and a registry database that is locked, read-only
-// or not a database. Whatever happens, no file is lost or half-written.
+// The whole tool under faults: refused rights, a full disk, and a registry
+// database that is locked, read-only or not a database. Whatever happens, no
+// file is lost or half-written.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -185,61 +185,6 @@ TEST_F(FullDisk, FileSizeLimitMidCopyLeavesTheOldState) {
     const model::Snapshot after = model::take(machine);
     const model::Snapshot expected = model::apply(model::apply(before, "-i"), "-i");
     EXPECT_TRUE(after == expected) << model::diff(expected, after);
-}
-
-// ------------------------------------------------------------- two at once
-
-void race(const std::string& first, const std::string& second, unsigned seed) {
-    SCOPED_TRACE(first + " with " + second + ", seed " + std::to_string(seed));
-    Machine machine;
-    seed_installable(machine, 500000);
-    // Some files on both sides, with different bytes: each copy must survive.
-    machine.write(model::native_utilities + "\\Corvint.dll", "native Corvint.dll");
-    machine.write(model::native_utilities + "\\SK-SK\\corvint.dll.mui", "native SK-SK");
-    const model::Snapshot before = model::take(machine);
-
-    Spawn a;
-    a.program = "veltrax-place-faulty";
-    a.env = {"VELTRAX_TEST_DELAY_US=" + std::to_string(100 + seed * 37 % 300)};
-    Spawn b = a;
-    b.env = {"VELTRAX_TEST_DELAY_US=" + std::to_string(100 + seed * 91 % 300)};
-    const pid_t one = start(a, first);
-    const pid_t two = start(b, second);
-    EXPECT_EQ(finish(one), 0);
-    EXPECT_EQ(finish(two), 0);
-
-    const model::Snapshot after = model::take(machine);
-    for (const std::string& file : model::utility_files()) {
-        const auto x86_before = before.files.find(model::x86_utilities + "\\" + file);
-        const auto native_before = before.files.find(model::native_utilities + "\\" + file);
-        const auto x86_after = after.files.find(model::x86_utilities + "\\" + file);
-        const auto native_after = after.files.find(model::native_utilities + "\\" + file);
-        if (native_before != before.files.end()) {
-            // It was in both places: neither copy moves or changes.
-            EXPECT_TRUE(native_after != after.files.end() && native_after->second == native_before->second) << file;
-            EXPECT_TRUE(x86_after != after.files.end() && x86_after->second == x86_before->second) << file;
-        } else {
-            const int places = (x86_after != after.files.end()) + (native_after != after.files.end());
-            EXPECT_EQ(places, 1) << file << " must be in exactly one place";
-            const auto& where = x86_after != after.files.end() ? x86_after : native_after;
-            if (places == 1) {
-                EXPECT_EQ(where->second, x86_before->second) << file;
-            }
-        }
-    }
-    const auto library = after.files.find(model::native_library);
-    if (library != after.files.end()) {
-        EXPECT_TRUE(library->second == before.files.at(model::x86_library)) << "the library copy is whole";
-    }
-    EXPECT_EQ(model::without_temporaries(after).files.size(), after.files.size()) << "no temporary left";
-}
-
-TEST(Concurrency, TwoInstallsAtOnce) {
-    for (unsigned seed = 1; seed <= 5; ++seed) race("-i", "-i", seed);
-}
-
-TEST(Concurrency, InstallAndUninstallAtOnce) {
-    for (unsigned seed = 1; seed <= 5; ++seed) race("-i", "-u", seed);
 }
 
 // ------------------------------------------------------- registry database

@@ -4,6 +4,9 @@
 //   VELTRAX_TEST_DELAY_US=N   every platform call waits N microseconds first
 //   VELTRAX_TEST_FAIL=OP:NTH  the NTH call of operation number OP fails
 //   VELTRAX_TEST_CRASH_AT=N   the process ends, as a kill would, just before its Nth platform call
+//   VELTRAX_TEST_PAUSE=OP:NTH and VELTRAX_TEST_GATE=PATH
+//                             just before the NTH call of operation OP, the process creates
+//                             PATH.reached and waits while PATH exists
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,13 +18,19 @@ int main(int argc, char** argv) {
     if (const char* delay = std::getenv("VELTRAX_TEST_DELAY_US")) {
         fault::delay_each_call(static_cast<unsigned>(std::strtoul(delay, nullptr, 10)));
     }
-    if (const char* fail = std::getenv("VELTRAX_TEST_FAIL")) {
-        unsigned op = 0;
-        unsigned nth = 0;
-        if (std::sscanf(fail, "%u:%u", &op, &nth) == 2 && op < static_cast<unsigned>(fault::Op::count)) {
-            fault::fail_call(static_cast<fault::Op>(op), nth);
-        }
-    }
+    // "OP:NTH", with OP an operation's number.
+    const auto call = [](const char* variable, fault::Op* op, unsigned* nth) {
+        const char* text = std::getenv(variable);
+        unsigned number = 0;
+        if (text == nullptr || std::sscanf(text, "%u:%u", &number, nth) != 2) return false;
+        *op = static_cast<fault::Op>(number);
+        return number < static_cast<unsigned>(fault::Op::count);
+    };
+    fault::Op op{};
+    unsigned nth = 0;
+    if (call("VELTRAX_TEST_FAIL", &op, &nth)) fault::fail_call(op, nth);
+    const char* gate = std::getenv("VELTRAX_TEST_GATE");
+    if (gate != nullptr && call("VELTRAX_TEST_PAUSE", &op, &nth)) fault::pause_before_call(op, nth, gate);
     if (const char* crash = std::getenv("VELTRAX_TEST_CRASH_AT")) {
         fault::crash_before_call(static_cast<unsigned>(std::strtoul(crash, nullptr, 10)));
     }

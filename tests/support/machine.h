@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltrax::testing {
@@ -31,6 +32,27 @@ std::uint32_t unrecognised_exit_status();
 
 // The exit status of a run that the test platform ended at a crash point.
 std::uint32_t crashed_exit_status();
+
+// A program started by Machine::start. finish() waits for it (a run that has
+// not ended within a minute is killed and fails the test); the destructor
+// does so if the test did not.
+class Process {
+public:
+    Process(Process&& other) noexcept;
+    Process& operator=(Process&&) = delete;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process();
+    RunResult finish();
+
+private:
+    friend class Machine;
+    Process(std::uintptr_t handle, std::string out_path, std::string err_path)
+        : handle_(handle), out_path_(std::move(out_path)), err_path_(std::move(err_path)) {}
+    std::uintptr_t handle_ = 0;  // 0 once finished
+    std::string out_path_;
+    std::string err_path_;
+};
 
 class Machine {
 public:
@@ -70,7 +92,16 @@ public:
     // plus the NAME=value entries of `env`. A run that has not ended within
     // a minute is killed and fails the test.
     RunResult run(const std::vector<std::string>& args, const std::string& program = "veltrax-place",
+                  const std::vector<std::string>& env = {}) const {
+        return start(args, program, env).finish();
+    }
+    // The same, without waiting for it.
+    Process start(const std::vector<std::string>& args, const std::string& program = "veltrax-place",
                   const std::vector<std::string>& env = {}) const;
+
+    // A Windows path as the programs of this build open it: itself on
+    // Windows, the file it maps to on Linux.
+    std::string native_path(const std::string& path) const;
 
     // The folder that stands for drive C on Linux; empty on Windows.
     std::string host_root() const { return root_; }

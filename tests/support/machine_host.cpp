@@ -162,6 +162,8 @@ std::optional<std::string> Machine::read(const std::string& path) const {
     return bytes.str();
 }
 
+std::string Machine::native_path(const std::string& path) const { return host_path(root_, path); }
+
 bool Machine::exists(const std::string& path) const { return fs::exists(host_path(root_, path)); }
 bool Machine::is_dir(const std::string& path) const { return fs::is_directory(host_path(root_, path)); }
 void Machine::make_dirs(const std::string& path) const { fs::create_directories(host_path(root_, path)); }
@@ -250,11 +252,13 @@ void Machine::reg_delete_tree(const std::string& key) const {
             " DELETE FROM keys WHERE id IN sub;");
 }
 
-RunResult Machine::run(const std::vector<std::string>& args, const std::string& program,
+Process Machine::start(const std::vector<std::string>& args, const std::string& program,
                        const std::vector<std::string>& env) const {
+    static unsigned started = 0;
     const std::string tool = self_dir() + "/" + program;
-    const std::string out_path = root_ + "/.stdout";
-    const std::string err_path = root_ + "/.stderr";
+    const std::string tag = std::to_string(++started);
+    const std::string out_path = root_ + "/.stdout" + tag;
+    const std::string err_path = root_ + "/.stderr" + tag;
     const pid_t child = ::fork();
     if (child < 0) fail("fork");
     if (child == 0) {
@@ -270,6 +274,18 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::string& 
         ::execv(tool.c_str(), argv.data());
         ::_exit(127);
     }
+    return Process(static_cast<std::uintptr_t>(child), out_path, err_path);
+}
+
+Process::Process(Process&& other) noexcept
+    : handle_(std::exchange(other.handle_, 0)), out_path_(other.out_path_), err_path_(other.err_path_) {}
+
+Process::~Process() {
+    if (handle_ != 0) finish();
+}
+
+RunResult Process::finish() {
+    const auto child = static_cast<pid_t>(std::exchange(handle_, 0));
     int status = 0;
     if (::waitpid(child, &status, 0) != child) fail("waitpid");
     RunResult result;
@@ -280,10 +296,10 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::string& 
         bytes << in.rdbuf();
         return bytes.str();
     };
-    result.out = slurp(out_path);
-    result.err = slurp(err_path);
-    fs::remove(out_path);
-    fs::remove(err_path);
+    result.out = slurp(out_path_);
+    result.err = slurp(err_path_);
+    fs::remove(out_path_);
+    fs::remove(err_path_);
     return result;
 }
 

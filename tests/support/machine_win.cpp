@@ -250,9 +250,12 @@ void Machine::reg_delete_tree(const std::string& key) const {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
-RunResult Machine::run(const std::vector<std::string>& args, const std::string& program,
+std::string Machine::native_path(const std::string& path) const { return path; }
+
+Process Machine::start(const std::vector<std::string>& args, const std::string& program,
                        const std::vector<std::string>& env) const {
-    const std::string tool = self_dir() + "\\" + program + ".exe";
+    static unsigned started = 0;
+    const std::string tool = program.find('\\') != std::string::npos ? program : self_dir() + "\\" + program + ".exe";
     std::string command = quote(tool);
     for (const std::string& arg : args) {
         command += ' ';
@@ -261,59 +264,68 @@ RunResult Machine::run(const std::vector<std::string>& args, const std::string& 
 
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    const std::string tag = std::to_string(GetCurrentProcessId());
+    const std::string tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++started);
     const std::string out_path = std::string(temp) + "veltrax-out-" + tag;
     const std::string err_path = std::string(temp) + "veltrax-err-" + tag;
 
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    RunResult result;
-    {
-        FileHandle out{CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
-        FileHandle err{CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
-        if (out.handle == INVALID_HANDLE_VALUE || err.handle == INVALID_HANDLE_VALUE) fail("cannot capture output");
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        startup.hStdOutput = out.handle;
-        startup.hStdError = err.handle;
-        PROCESS_INFORMATION process{};
-        for (const std::string& entry : env) {
-            const std::size_t equals = entry.find('=');
-            SetEnvironmentVariableA(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
-        }
-        // Under load Wine now and then refuses to start a process (ERROR_INTERNAL_ERROR). The tool
-        // has not run then, so starting it again changes nothing the test looks at.
-        BOOL started = FALSE;
-        DWORD error = 0;
-        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-            if (attempt > 0) Sleep(200);
-            started = CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                     &startup, &process);
-            if (!started) error = GetLastError();
-        }
-        for (const std::string& entry : env) SetEnvironmentVariableA(entry.substr(0, entry.find('=')).c_str(), nullptr);
-        if (!started) {
-            SetLastError(error);
-            fail("cannot start " + tool);
-        }
-        if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, 5000);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-            fail(tool + " did not finish within 60 s; killed it");
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        result.exit_code = code;
+    FileHandle out{CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
+    FileHandle err{CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
+    if (out.handle == INVALID_HANDLE_VALUE || err.handle == INVALID_HANDLE_VALUE) fail("cannot capture output");
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out.handle;
+    startup.hStdError = err.handle;
+    PROCESS_INFORMATION process{};
+    for (const std::string& entry : env) {
+        const std::size_t equals = entry.find('=');
+        SetEnvironmentVariableA(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str());
     }
-    result.out = slurp(out_path);
-    result.err = slurp(err_path);
-    DeleteFileA(out_path.c_str());
-    DeleteFileA(err_path.c_str());
+    // Under load Wine now and then refuses to start a process (ERROR_INTERNAL_ERROR). The tool
+    // has not run then, so starting it again changes nothing the test looks at.
+    BOOL started_now = FALSE;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5 && !started_now; ++attempt) {
+        if (attempt > 0) Sleep(200);
+        started_now =
+            CreateProcessA(tool.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+        if (!started_now) error = GetLastError();
+    }
+    for (const std::string& entry : env) SetEnvironmentVariableA(entry.substr(0, entry.find('=')).c_str(), nullptr);
+    if (!started_now) {
+        SetLastError(error);
+        fail("cannot start " + tool);
+    }
+    CloseHandle(process.hThread);
+    return Process(reinterpret_cast<std::uintptr_t>(process.hProcess), out_path, err_path);
+}
+
+Process::Process(Process&& other) noexcept
+    : handle_(std::exchange(other.handle_, 0)), out_path_(other.out_path_), err_path_(other.err_path_) {}
+
+Process::~Process() {
+    if (handle_ != 0) finish();
+}
+
+RunResult Process::finish() {
+    HANDLE process = reinterpret_cast<HANDLE>(std::exchange(handle_, 0));
+    const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+    }
+    RunResult result;
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    result.exit_code = code;
+    result.out = slurp(out_path_);
+    result.err = slurp(err_path_);
+    DeleteFileA(out_path_.c_str());
+    DeleteFileA(err_path_.c_str());
+    if (!ended) fail("a program did not finish within 60 s; killed it");
     return result;
 }
 
