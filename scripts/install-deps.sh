@@ -10,6 +10,7 @@ packages="
   python3 python3-pefile
   procps util-linux valgrind cppcheck
   git openssl osslsigncode
+  wixl msitools faketime
 "
 
 missing=""

@@ -2,11 +2,12 @@
 # Builds the release bundle of veltrax-place from the current commit (HEAD):
 #
 #   dist/veltrax-place-<version>-windows-x64.zip         veltrax-place.exe,
+#                                                        veltrax-place-<version>-x64.msi,
 #                                                        DEPLOYMENT.txt, SHA256SUMS
 #   dist/veltrax-place-<version>-windows-x64.zip.sha256  the zip's own checksum
 #
 # Unsigned, two runs on one commit give byte-identical files. To sign the exe
-# (Authenticode, SHA-256) before it is hashed and packed:
+# and the package (Authenticode, SHA-256) before they are hashed and packed:
 #
 #   VELTRAX_SIGN_PKCS12=FILE           the PKCS#12 file with the certificate and key
 #   VELTRAX_SIGN_PASSWORD_FILE=FILE    a file holding its password (never on a command line)
@@ -30,6 +31,8 @@ version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeList
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
 dist=${VELTRAX_DIST:-dist}
 name=veltrax-place-$version-windows-x64
+msi=veltrax-place-$version-x64.msi
+stamp=$(git log -1 --format=%ct HEAD)
 
 # Everything about signing is checked before the build.
 signing=${VELTRAX_SIGN_PKCS12:-}
@@ -59,29 +62,37 @@ fi
 exe=$work/bundle/veltrax-place.exe
 cp "$work/src/build/windows/veltrax-place.exe" "$exe"
 
-if [ -n "$signing" ]; then
+sign() {  # sign FILE: replaces FILE with its signed self
+    [ -n "$signing" ] || return 0
+    file=$1
+    rm -f "$work/signed"
     set --
     if [ -n "${VELTRAX_SIGN_TIMESTAMP_URL:-}" ]; then set -- -ts "$VELTRAX_SIGN_TIMESTAMP_URL"; fi
     osslsigncode sign -pkcs12 "$signing" -readpass "$password" -h sha256 -n "veltrax-place $version" "$@" \
-        -in "$exe" -out "$work/signed.exe" >"$log" 2>&1 ||
-        fail "signing failed; osslsigncode's output is in $log"
-    mv "$work/signed.exe" "$exe"
-fi
+        -in "$file" -out "$work/signed" >"$log" 2>&1 && [ -s "$work/signed" ] ||
+        fail "signing $(basename "$file") failed; osslsigncode's output is in $log"
+    mv "$work/signed" "$file"
+}
+sign "$exe"
+
+# The Windows Installer package around the (signed) exe, signed in its turn.
+sh "$work/src/packaging/build-msi.sh" "$exe" "$version" "$work/bundle/$msi" "$stamp" "$commit" >"$log" 2>&1 ||
+    fail "cannot build the Windows Installer package; see $log"
+sign "$work/bundle/$msi"
 
 # The sheet comes from the same commit's README.
 python3 "$work/src/scripts/deployment_sheet.py" "$work/src/README.md" "$version" "$commit" \
     >"$work/bundle/DEPLOYMENT.txt" 2>"$log" || fail "cannot write the deployment sheet; see $log"
-(cd "$work/bundle" && sha256sum veltrax-place.exe DEPLOYMENT.txt >SHA256SUMS)
+(cd "$work/bundle" && sha256sum veltrax-place.exe "$msi" DEPLOYMENT.txt >SHA256SUMS)
 
 # A zip with fixed entry order, times (the commit's) and permissions, stored
 # uncompressed: the same bytes on any machine.
-stamp=$(git log -1 --format=%ct HEAD)
-python3 - "$work/bundle" "$work/$name.zip" "$stamp" <<'PY'
+python3 - "$work/bundle" "$work/$name.zip" "$stamp" "$msi" <<'PY'
 import sys, time, zipfile
-folder, target, stamp = sys.argv[1], sys.argv[2], int(sys.argv[3])
+folder, target, stamp, msi = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 when = time.gmtime(max(stamp, 315532800))[:6]  # zip times start in 1980
 with zipfile.ZipFile(target, "w", zipfile.ZIP_STORED) as bundle:
-    for name in ("veltrax-place.exe", "DEPLOYMENT.txt", "SHA256SUMS"):
+    for name in ("veltrax-place.exe", msi, "DEPLOYMENT.txt", "SHA256SUMS"):
         entry = zipfile.ZipInfo(name, when)
         entry.create_system = 0  # MS-DOS/Windows: no Unix owner or mode
         entry.external_attr = 0x20  # FILE_ATTRIBUTE_ARCHIVE

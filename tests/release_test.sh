@@ -1,8 +1,9 @@
 #!/bin/sh
-# The release bundle: the unsigned zip is reproducible; a bundle signed with a
-# throw-away certificate verifies, fails once a byte changes, is still a valid
-# image and runs under Wine; every bad input is refused with one line and
-# leaves dist/ as it was.
+# The release bundle: the unsigned zip is reproducible and its SHA256SUMS
+# covers every other file in it; a bundle signed with a throw-away certificate
+# verifies (the exe and the package), fails once a byte changes, is still a
+# valid image and runs under Wine; every bad input, and a signing that fails
+# after its checks passed, is refused with one line and leaves dist/ as it was.
 #   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON
 set -eu
 source_dir=$1
@@ -14,6 +15,7 @@ cd "$source_dir"
 git rev-parse --verify -q HEAD >/dev/null 2>&1 || { echo "not a git checkout: nothing to release"; exit 77; }
 version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name=veltrax-place-$version-windows-x64
+msi=veltrax-place-$version-x64.msi
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-test-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -37,9 +39,16 @@ cmp "$work/one/$name.zip" "$work/two/$name.zip" || fail "two unsigned bundles of
 cmp "$work/one/$name.zip.sha256" "$work/two/$name.zip.sha256" || fail "their checksum files differ"
 (cd "$work/one" && sha256sum --quiet -c "$name.zip.sha256") || fail "the zip does not match its .sha256"
 unpack "$work/one/$name.zip" "$work/unsigned"
-[ "$("$python" -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$work/one/$name.zip")" = \
-  "veltrax-place.exe DEPLOYMENT.txt SHA256SUMS" ] || fail "unexpected entries"
-(cd "$work/unsigned" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
+entries=$("$python" -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$work/one/$name.zip")
+[ "$entries" = "veltrax-place.exe $msi DEPLOYMENT.txt SHA256SUMS" ] || fail "unexpected entries: $entries"
+sums_cover_the_bundle() {  # FOLDER: SHA256SUMS matches, and names every other file (sha256sum -c checks only what it lists)
+    (cd "$1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
+    listed=$(awk '{print $2}' "$1/SHA256SUMS" | sort | tr '\n' ' ')
+    present=$(cd "$1" && ls | grep -vx SHA256SUMS | sort | tr '\n' ' ')
+    [ "$listed" = "$present" ] || fail "SHA256SUMS lists '$listed', the bundle holds '$present'"
+}
+sums_cover_the_bundle "$work/unsigned"
+"$python" "$source_dir/tests/check_package.py" "$work/unsigned/$msi" || fail "the bundle's package fails its table checks"
 grep -q "veltrax-place $version" "$work/unsigned/DEPLOYMENT.txt" || fail "the sheet does not name the version"
 
 echo "signed with a throw-away certificate"
@@ -50,14 +59,18 @@ openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/s
 release "$work/signed" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" ||
     fail "signed release: $(cat "$work/err")"
 unpack "$work/signed/$name-signed.zip" "$work/s"
-(cd "$work/s" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the signed files"
-osslsigncode verify -CAfile "$work/cert.pem" -in "$work/s/veltrax-place.exe" >"$work/verify" 2>&1 ||
-    fail "the signature does not verify: $(tail -3 "$work/verify")"
-cp "$work/s/veltrax-place.exe" "$work/flipped.exe"
-printf '\377' | dd of="$work/flipped.exe" bs=1 seek=1100 conv=notrunc 2>/dev/null
-if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/flipped.exe" >/dev/null 2>&1; then
-    fail "a signed exe with one byte changed still verifies"
-fi
+sums_cover_the_bundle "$work/s"
+for file in veltrax-place.exe "$msi"; do
+    osslsigncode verify -CAfile "$work/cert.pem" -in "$work/s/$file" >"$work/verify" 2>&1 ||
+        fail "the signature of $file does not verify: $(tail -3 "$work/verify")"
+    cp "$work/s/$file" "$work/flipped"
+    # A byte the signature covers: inside the exe's DOS message (in the package, the exe's copy in it).
+    at=$(grep -obUa 'This program cannot' "$work/flipped" | head -1 | cut -d: -f1)
+    printf '\377' | dd of="$work/flipped" bs=1 seek="$((at + 5))" conv=notrunc 2>/dev/null
+    if osslsigncode verify -CAfile "$work/cert.pem" -in "$work/flipped" >/dev/null 2>&1; then
+        fail "a signed $file with one byte changed still verifies"
+    fi
+done
 "$python" "$source_dir/tests/check_image.py" "$work/s/veltrax-place.exe" 2>"$work/image" ||
     fail "the signed exe fails the image checks: $(cat "$work/image")"
 drive=$prefix/drive_c
@@ -86,6 +99,10 @@ echo "wrong" >"$work/wrong"
 release "$work/dist" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/wrong" &&
     fail "a wrong password was accepted"
 refused "wrong password"
+# Every check passes, then the signing itself fails: a timestamp server that is not there.
+release "$work/dist" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" \
+    VELTRAX_SIGN_TIMESTAMP_URL=http://127.0.0.1:9 && fail "a failed signing was released"
+refused "signing that fails"
 git clone -q "$source_dir" "$work/broken"
 echo "#error this commit does not build" >>"$work/broken/app/main.cpp"
 git -C "$work/broken" -c user.name=test -c user.email=test@invalid commit -qam "does not build"
