@@ -19,6 +19,8 @@ CTEST
 status=0
 (cd build/all && ctest --output-on-failure -j 2 --timeout 900) || status=$?
 
-# The Wine prefix's server was started persistent for the run; stop it.
-WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+# Each Wine prefix's server was started persistent for the run; stop them.
+for prefix in "$PWD"/build/windows/wineprefix*; do
+    [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+done
 exit $status
