@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -40,21 +41,15 @@ std::string package(const std::string& name) {
 }
 
 // A property of a package file, read from its Property table.
-std::string package_property(const std::string& name, const char* property) {
-    MSIHANDLE database = 0;
-    MSIHANDLE view = 0;
-    MSIHANDLE record = 0;
-    std::string value;
-    const std::string query = std::string("SELECT `Value` FROM `Property` WHERE `Property` = '") + property + "'";
+std::string package_property(const std::string& name, const std::string& property) {
+    PMSIHANDLE database, view, record;
+    const std::string query = "SELECT `Value` FROM `Property` WHERE `Property` = '" + property + "'";
+    char value[256] = "";
+    DWORD size = sizeof value;
     if (MsiOpenDatabaseA(package(name).c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
         MsiDatabaseOpenViewA(database, query.c_str(), &view) == ERROR_SUCCESS && MsiViewExecute(view, 0) == ERROR_SUCCESS &&
         MsiViewFetch(view, &record) == ERROR_SUCCESS) {
-        char text[256];
-        DWORD size = sizeof text;
-        if (MsiRecordGetStringA(record, 1, text, &size) == ERROR_SUCCESS) value.assign(text, size);
-    }
-    for (MSIHANDLE handle : {record, view, database}) {
-        if (handle != 0) MsiCloseHandle(handle);
+        MsiRecordGetStringA(record, 1, value, &size);
     }
     return value;
 }
@@ -95,11 +90,14 @@ void x86_layout_and_slot(const Machine& m) {
 
 void nothing(const Machine&) {}
 
+// msiexec's command line ("/i base PANEL=1": a package's name stands for its
+// file; /qn is added), and what the exe run directly does for it ("-i -u").
+// A step without a command line runs the exe alone, on both sides.
 struct Step {
-    std::vector<std::string> msiexec;    // the package's command line; empty for a step of the exe alone
-    std::vector<std::string> tool_runs;  // what the exe run directly does for it, in order
-    bool fails = false;                  // msiexec's exit says the install failed
-    bool drop_registration = false;      // a step of neither: the plug-in key is deleted by hand
+    std::string msiexec;
+    std::string tool_runs;
+    bool fails = false;                // msiexec's exit says the install failed
+    bool drop_registration = false;    // first, the plug-in key is deleted by hand
 };
 
 struct Scenario {
@@ -112,75 +110,51 @@ struct Scenario {
     bool registration_as_on_windows_only = false;
 };
 
-const std::string base = "base";
-const std::string revision = "revision";  // one higher in the fourth field
-const std::string minor = "minor";        // one higher in the second field
-const std::string failing = "failing";    // base, with STAGED_FAILURE=install or uninstall
-
-std::vector<std::string> install(const std::string& name, std::vector<std::string> properties = {}) {
-    std::vector<std::string> line = {"/i", package(name), "/qn"};
-    line.insert(line.end(), properties.begin(), properties.end());
-    return line;
-}
-
-std::vector<std::string> uninstall(const std::string& name, std::vector<std::string> properties = {}) {
-    std::vector<std::string> line = {"/x", package(name), "/qn"};
-    line.insert(line.end(), properties.begin(), properties.end());
-    return line;
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find(' ', at), text.size());
+        std::string word = text.substr(at, end - at);
+        // The packages: base (this build's), revision and minor (one higher in the
+        // fourth and in the second field), failing (base, failing on request).
+        for (const char* name : {"base", "revision", "minor", "failing"}) {
+            if (word == name) word = package(name);
+        }
+        out.push_back(word);
+        at = end + 1;
+    }
+    return out;
 }
 
 std::vector<Scenario> scenarios() {
-    const std::string version = package_property(base, "ProductVersion");
-    const std::string upgrading = "UPGRADINGPRODUCTCODE=" + package_property(revision, "ProductCode");
+    const std::string version = package_property("base", "ProductVersion");
+    const std::string revision = package_property("revision", "ProductVersion");
+    const std::string minor = package_property("minor", "ProductVersion");
+    const std::string upgrading = "UPGRADINGPRODUCTCODE=" + package_property("revision", "ProductCode");
     return {
-        {"Install", x86_layout, {{install(base), {"-i"}}}, {version}},
-        {"InstallOnAMachineWithoutTheUtility", nothing, {{install(base), {"-i"}}}, {version}},
-        {"InstallWithPanel", x86_layout_and_slot, {{install(base, {"PANEL=1"}), {"-i", "-panelOn"}}}, {version}},
-        {"PanelOtherThanOneRunsNoPanelOn", x86_layout_and_slot, {{install(base, {"PANEL=yes"}), {"-i"}}}, {version}},
-        {"UninstallUndoesWhatTheInstallDid",
-         x86_layout_and_slot,
-         {{install(base, {"PANEL=1"}), {"-i", "-panelOn"}}, {uninstall(base), {"-panelOff", "-u"}}},
-         {}},
-        {"UninstallLeavesAPanelEntryItDidNotMake",
-         x86_layout_and_slot,
-         {{install(base), {"-i"}}, {{}, {"-panelOn"}}, {uninstall(base), {"-u"}}},
-         {}},
-        {"RepairBringsBackTheRegistration",
-         x86_layout,
-         {{install(base), {"-i"}},
-          {{}, {}, false, true},
-          {install(base, {"REINSTALL=ALL", "REINSTALLMODE=vomus"}), {"-i"}}},
-         {version}},
-        {"UpgradeInTheFourthFieldKeepsThePanel",
-         x86_layout_and_slot,
-         {{install(base, {"PANEL=1"}), {"-i", "-panelOn"}}, {install(revision), {"-panelOff", "-u", "-i", "-panelOn"}}},
-         {package_property(revision, "ProductVersion")}},
-        {"UpgradeInTheSecondField",
-         x86_layout,
-         {{install(base), {"-i"}}, {install(minor), {"-u", "-i"}}},
-         {package_property(minor, "ProductVersion")}},
-        {"UpgradeTheWayWindowsRemovesTheOldVersion",
-         x86_layout,
-         {{install(base), {"-i"}}, {uninstall(base, {upgrading}), {"-u"}}, {install(revision), {"-i"}}},
-         {package_property(revision, "ProductVersion")}},
-        {"DowngradeInTheFourthFieldIsRefused",
-         x86_layout,
-         {{install(revision), {"-i"}}, {install(base), {}, true}},
-         {package_property(revision, "ProductVersion")}},
-        {"DowngradeInTheSecondFieldIsRefused",
-         x86_layout,
-         {{install(minor), {"-i"}}, {install(base), {}, true}},
-         {package_property(minor, "ProductVersion")}},
-        {"FailureAfterThePlacementRollsItBack",
-         x86_layout_and_slot,
-         {{install(failing, {"PANEL=1", "STAGED_FAILURE=install"}), {"-i", "-panelOn", "-panelOff", "-u"}, true}},
-         {}},
-        {"FailureAfterTheUninstallRollsItBack",
-         x86_layout_and_slot,
-         {{install(failing, {"PANEL=1"}), {"-i", "-panelOn"}},
-          {uninstall(failing, {"STAGED_FAILURE=uninstall"}), {"-panelOff", "-u", "-i", "-panelOn"}, true}},
-         {version},
-         true},
+        {"Install", x86_layout, {{"/i base", "-i"}}, {version}},
+        {"InstallOnAMachineWithoutTheUtility", nothing, {{"/i base", "-i"}}, {version}},
+        {"InstallWithPanel", x86_layout_and_slot, {{"/i base PANEL=1", "-i -panelOn"}}, {version}},
+        {"PanelOtherThanOneRunsNoPanelOn", x86_layout_and_slot, {{"/i base PANEL=yes", "-i"}}, {version}},
+        {"UninstallUndoesWhatTheInstallDid", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/x base", "-panelOff -u"}}, {}},
+        {"UninstallLeavesAPanelEntryItDidNotMake", x86_layout_and_slot,
+         {{"/i base", "-i"}, {"", "-panelOn"}, {"/x base", "-u"}}, {}},
+        {"RepairBringsBackTheRegistration", x86_layout,
+         {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, true}}, {version}},
+        {"UpgradeInTheFourthFieldKeepsThePanel", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision", "-panelOff -u -i -panelOn"}}, {revision}},
+        {"UpgradeInTheSecondField", x86_layout, {{"/i base", "-i"}, {"/i minor", "-u -i"}}, {minor}},
+        {"UpgradeTheWayWindowsRemovesTheOldVersion", x86_layout,
+         {{"/i base", "-i"}, {"/x base " + upgrading, "-u"}, {"/i revision", "-i"}}, {revision}},
+        {"DowngradeInTheFourthFieldIsRefused", x86_layout, {{"/i revision", "-i"}, {"/i base", "", true}}, {revision}},
+        {"DowngradeInTheSecondFieldIsRefused", x86_layout, {{"/i minor", "-i"}, {"/i base", "", true}}, {minor}},
+        {"FailureAfterThePlacementRollsItBack", x86_layout_and_slot,
+         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -panelOff -u", true}}, {}},
+        {"FailureAfterTheUninstallRollsItBack", x86_layout_and_slot,
+         {{"/i failing PANEL=1", "-i -panelOn"},
+          {"/x failing STAGED_FAILURE=uninstall", "-panelOff -u -i -panelOn", true}},
+         {version}, true},
     };
 }
 
@@ -193,12 +167,14 @@ model::Snapshot play(const Scenario& scenario, bool direct) {
     for (const Step& step : scenario.steps) {
         if (step.drop_registration) machine.reg_delete_tree(model::plugin_key);
         if (!step.msiexec.empty() && !direct) {
-            const std::uint32_t code = machine.run(step.msiexec, msiexec).exit_code;
-            EXPECT_TRUE(step.fails ? is_install_failure(code) : code == 0)
-                << step.msiexec[0] << " " << step.msiexec[1] << " exited " << code;
+            std::vector<std::string> line = words(step.msiexec);
+            line.push_back("/qn");
+            const std::uint32_t code = machine.run(line, msiexec).exit_code;
+            EXPECT_TRUE(step.fails ? is_install_failure(code) : code == 0) << step.msiexec << " exited " << code;
             continue;
         }
-        for (const std::string& option : step.tool_runs) EXPECT_EQ(machine.run({option}).exit_code, 0u) << option;
+        if (step.tool_runs.empty()) continue;
+        for (const std::string& option : words(step.tool_runs)) EXPECT_EQ(machine.run({option}).exit_code, 0u) << option;
     }
     if (!direct) {
         if (!scenario.registration_as_on_windows_only) {
@@ -213,7 +189,7 @@ model::Snapshot play(const Scenario& scenario, bool direct) {
 }
 
 TEST(Package, EveryScenarioDoesExactlyWhatTheExeDoesAndRegistersTheProductAsItSays) {
-    ASSERT_FALSE(package_property(base, "ProductCode").empty()) << "no package at " << package(base);
+    ASSERT_FALSE(package_property("base", "ProductCode").empty()) << "no package at " << package("base");
     for (const Scenario& scenario : scenarios()) {
         SCOPED_TRACE(scenario.name);
         const model::Snapshot direct = play(scenario, true);
