@@ -99,6 +99,9 @@ echo "wrong" >"$work/wrong"
 release "$work/dist" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/wrong" &&
     fail "a wrong password was accepted"
 refused "wrong password"
+mkdir "$work/bin" && printf '#!/bin/sh\necho "wixl: broken" >&2\nexit 1\n' >"$work/bin/wixl" && chmod +x "$work/bin/wixl"
+release "$work/dist" PATH="$work/bin:$PATH" && fail "a package that wixl could not build was released"
+refused "wixl failing"
 # Every check passes, then the signing itself fails: a timestamp server that is not there.
 release "$work/dist" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" \
     VELTRAX_SIGN_TIMESTAMP_URL=http://127.0.0.1:9 && fail "a failed signing was released"
