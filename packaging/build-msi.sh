@@ -50,17 +50,22 @@ touch -d "@$stamp" "$work/veltrax-place.exe"
 clock=$(TZ=UTC date -d "@$stamp" '+%Y-%m-%d %H:%M:%S')
 pinned() { TZ=UTC faketime -f "@$clock" "$@"; }
 
-(
-    cd "$work"
-    pinned wixl -a x64 -D "Version=$version" -D "VersionBase=${version%.*}" -D "Revision=${version##*.}" \
-        -D "ProductCode=$product_code" -o package.msi veltrax-place.wxs
-    # 3330: an exe from the Binary table (2), rollback, deferred, not impersonating.
-    pinned msibuild package.msi -q "UPDATE CustomAction SET Type = 3330, Source = 'ToolBinary' WHERE Action = 'PlaceRollback' OR Action = 'PanelOnRollback' OR Action = 'PanelOffRollback' OR Action = 'UnplaceRollback'"
-    # Attributes is part of the Upgrade table's key: the row is written anew.
-    pinned msibuild package.msi -q "DELETE FROM Upgrade WHERE ActionProperty = 'OLDERFOUND'"
-    pinned msibuild package.msi -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('{$upgrade_code}', '0.0.0', '$version', 768, 'OLDERFOUND')"
-    pinned msibuild package.msi -q "UPDATE Property SET Value = 'OLDERFOUND;NEWERFOUND;PANEL' WHERE Property = 'SecureCustomProperties'"
-    pinned msibuild package.msi -s "veltrax-place $version" VELTRAX "x64;1033" "$package_code"
-) >"$work/log" 2>&1 || { cat "$work/log" >&2; echo "build-msi: wixl or msibuild failed" >&2; exit 1; }
+# Each step must succeed: msibuild would make a new, empty database of a
+# package that wixl did not write.
+step() {
+    pinned "$@" >>"$work/log" 2>&1 || { cat "$work/log" >&2; echo "build-msi: $1 failed" >&2; exit 1; }
+}
+cd "$work"
+step wixl -a x64 -D "Version=$version" -D "VersionBase=${version%.*}" -D "Revision=${version##*.}" \
+    -D "ProductCode=$product_code" -o package.msi veltrax-place.wxs
+[ -s package.msi ] || { echo "build-msi: wixl wrote no package" >&2; exit 1; }
+# 3330: an exe from the Binary table (2), rollback, deferred, not impersonating.
+step msibuild package.msi -q "UPDATE CustomAction SET Type = 3330, Source = 'ToolBinary' WHERE Action = 'PlaceRollback' OR Action = 'PanelOnRollback' OR Action = 'PanelOffRollback' OR Action = 'UnplaceRollback'"
+# Attributes is part of the Upgrade table's key: the row is written anew.
+step msibuild package.msi -q "DELETE FROM Upgrade WHERE ActionProperty = 'OLDERFOUND'"
+step msibuild package.msi -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('{$upgrade_code}', '0.0.0', '$version', 768, 'OLDERFOUND')"
+step msibuild package.msi -q "UPDATE Property SET Value = 'OLDERFOUND;NEWERFOUND;PANEL' WHERE Property = 'SecureCustomProperties'"
+step msibuild package.msi -s "veltrax-place $version" VELTRAX "x64;1033" "$package_code"
+cd - >/dev/null
 mv "$work/package.msi" "$out.partial"
 mv -f "$out.partial" "$out"
