@@ -25,10 +25,7 @@ using platform::fault::Op;
 using testing::Machine;
 
 void x86_layout(const Machine& m) {
-    for (const std::string& file : model::utility_files()) m.write(model::x86_utilities + "\\" + file, "x86 " + file);
-    std::string library(4 * 51200 + 333, '\0');
-    for (std::size_t i = 0; i < library.size(); ++i) library[i] = static_cast<char>(i * 7 + i / 251);
-    m.write(model::x86_library, library);
+    model::seed_x86_utility(m, 4 * 51200 + 333);
     // Two files on both sides, with other bytes: each copy must survive.
     m.write(model::native_utilities + "\\Corvint.dll", "native Corvint.dll");
     m.write(model::native_utilities + "\\SK-SK\\corvint.dll.mui", "native SK-SK");

@@ -24,12 +24,7 @@ namespace model = testing::model;
 using testing::Machine;
 
 // The utility in the x86 folder, and a library of several 51,200-byte blocks.
-void x86_layout(const Machine& m) {
-    for (const std::string& file : model::utility_files()) m.write(model::x86_utilities + "\\" + file, "x86 " + file);
-    std::string library(3 * 51200 + 777, '\0');
-    for (std::size_t i = 0; i < library.size(); ++i) library[i] = static_cast<char>(i * 7 + i / 251);
-    m.write(model::x86_library, library);
-}
+void x86_layout(const Machine& m) { model::seed_x86_utility(m, 3 * 51200 + 777); }
 
 struct Scenario {
     const char* name;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,11 +39,19 @@ std::uint32_t crashed_exit_status();
 // does so if the test did not.
 class Process {
 public:
-    Process(Process&& other) noexcept;
+    Process(Process&& other) noexcept
+        : handle_(std::exchange(other.handle_, 0)), out_path_(other.out_path_), err_path_(other.err_path_) {}
     Process& operator=(Process&&) = delete;
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
-    ~Process();
+    ~Process() {
+        if (handle_ == 0) return;
+        try {
+            finish();
+        } catch (const std::exception&) {
+            // A test that did not wait for its program has failed already.
+        }
+    }
     RunResult finish();
 
 private:

@@ -277,18 +277,6 @@ Process Machine::start(const std::vector<std::string>& args, const std::string& 
     return Process(static_cast<std::uintptr_t>(child), out_path, err_path);
 }
 
-Process::Process(Process&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), out_path_(other.out_path_), err_path_(other.err_path_) {}
-
-Process::~Process() {
-    if (handle_ == 0) return;
-    try {
-        finish();
-    } catch (const std::exception&) {
-        // A test that did not wait for its program has failed already.
-    }
-}
-
 RunResult Process::finish() {
     const auto child = static_cast<pid_t>(std::exchange(handle_, 0));
     int status = 0;

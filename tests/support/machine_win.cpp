@@ -302,18 +302,6 @@ Process Machine::start(const std::vector<std::string>& args, const std::string& 
     return Process(reinterpret_cast<std::uintptr_t>(process.hProcess), out_path, err_path);
 }
 
-Process::Process(Process&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), out_path_(other.out_path_), err_path_(other.err_path_) {}
-
-Process::~Process() {
-    if (handle_ == 0) return;
-    try {
-        finish();
-    } catch (const std::exception&) {
-        // A test that did not wait for its program has failed already.
-    }
-}
-
 RunResult Process::finish() {
     HANDLE process = reinterpret_cast<HANDLE>(std::exchange(handle_, 0));
     const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;

@@ -45,6 +45,15 @@ inline std::vector<std::string> utility_files() {
     return files;
 }
 
+// Seeds the utility in the x86 folder, and an x86 library of `library_size`
+// patterned bytes (several 51,200-byte copy blocks, for the sizes used).
+inline void seed_x86_utility(const Machine& m, std::size_t library_size) {
+    for (const std::string& file : utility_files()) m.write(x86_utilities + "\\" + file, "x86 " + file);
+    std::string library(library_size, '\0');
+    for (std::size_t i = 0; i < library.size(); ++i) library[i] = static_cast<char>(i * 7 + i / 251);
+    m.write(x86_library, library);
+}
+
 inline std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
