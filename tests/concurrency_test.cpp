@@ -103,6 +103,7 @@ TEST_P(Concurrency, EveryFileInOnePlaceTheLibraryWholeAndARerunFinishesTheJob) {
     ASSERT_TRUE(appears(machine, gate + ".reached")) << race.first << " never reached the staged moment";
     EXPECT_EQ(machine.run({race.second}).exit_code, 0u) << race.second;
     machine.remove_tree(gate);
+    ASSERT_FALSE(machine.exists(gate)) << "the gate could not be lifted";
     EXPECT_EQ(first.finish().exit_code, 0u) << race.first;
     machine.remove_tree(gate + ".reached");
 
