@@ -216,6 +216,24 @@ TEST_F(RegistryDatabase, LockedByAnotherProcessMeansNoRegistryChangeButFilesMove
     EXPECT_TRUE(after == expected) << model::diff(expected, after);
 }
 
+// Another program that writes to the registry for a moment: the tool waits
+// for it and then writes all four values, as on a free database.
+TEST_F(RegistryDatabase, HeldForAMomentByAnotherWriterEndsAsAFreeDatabaseDoes) {
+    const model::Snapshot before = model::take(machine);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const pid_t tool = start(Spawn{}, "-panelOn");
+    ::sleep(1);
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(finish(tool), 0);
+
+    const model::Snapshot expected = model::apply(before, "-panelOn");
+    const model::Snapshot after = model::take(machine);
+    EXPECT_TRUE(after == expected) << model::diff(expected, after);
+}
+
 TEST_F(RegistryDatabase, NotADatabaseIsLeftExactlyAsItWas) {
     const model::Snapshot before = model::take(machine);
     fs::remove(database);
