@@ -88,6 +88,15 @@ void x86_layout_and_slot(const Machine& m) {
     m.reg_set(model::slot_key, "Application", 2, model::sz_bytes(""));
 }
 
+// Slot 3 names the utility before the package comes, as a value of this type
+// (REG_SZ 1, REG_EXPAND_SZ 2, or REG_BINARY 3 with more bytes after the NUL).
+template <std::uint32_t type>
+void x86_layout_and_slot_on(const Machine& m) {
+    x86_layout(m);
+    const std::string path = model::sz_bytes(model::utility_exe);
+    m.reg_set(model::slot_key, "Application", type, type == 3 ? path + "more" : path);
+}
+
 void nothing(const Machine&) {}
 
 // msiexec's command line ("/i base PANEL=1": a package's name stands for its
@@ -142,11 +151,26 @@ std::vector<Scenario> scenarios() {
          {{"/i base", "-i"}, {"", "-panelOn"}, {"/x base", "-u"}}, {}},
         {"RepairBringsBackTheRegistration", x86_layout,
          {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, true}}, {version}},
-        {"UpgradeInTheFourthFieldKeepsThePanel", x86_layout_and_slot,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision", "-panelOff -u -i -panelOn"}}, {revision}},
+        {"PanelOnBeforeTheInstallIsLeftOn", x86_layout_and_slot_on<2>,
+         {{"/i base PANEL=1", "-i"}, {"/x base", "-u"}}, {}},
+        {"PanelOnBeforeAFailedInstallIsLeftOn", x86_layout_and_slot_on<1>,
+         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -u", true}}, {}},
+        {"UpgradeInTheFourthFieldKeepsThePanelTheFirstVersionMadeUntilTheLastGoes", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision", "-panelOff -u -i -panelOn"}, {"/x revision", "-panelOff -u"}},
+         {}},
+        {"PanelOnBeforeTheFirstVersionOutlivesTheLast", x86_layout_and_slot_on<3>,
+         {{"/i base PANEL=1", "-i"}, {"/i revision", "-u -i"}, {"/x revision", "-u"}}, {}},
+        {"PanelZeroAtAnUpgradeSwitchesTheEntryOffForGood", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision PANEL=0", "-panelOff -u -i"},
+          {"/i revision REINSTALL=ALL REINSTALLMODE=vomus", "-i"}},
+         {revision}},
+        {"RepairWithPanelZeroStillLeavesTheEntryToTheUninstall", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=0", "-i"},
+          {"/x base", "-panelOff -u"}},
+         {}},
         {"UpgradeInTheSecondField", x86_layout, {{"/i base", "-i"}, {"/i minor", "-u -i"}}, {minor}},
-        {"UpgradeTheWayWindowsRemovesTheOldVersion", x86_layout,
-         {{"/i base", "-i"}, {"/x base " + upgrading, "-u"}, {"/i revision", "-i"}}, {revision}},
+        {"OldVersionRemovedTheWayWindowsUpgradesIt", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/x base " + upgrading, "-panelOff -u"}}, {}},
         {"DowngradeInTheFourthFieldIsRefused", x86_layout, {{"/i revision", "-i"}, {"/i base", "", true}}, {revision}},
         {"DowngradeInTheSecondFieldIsRefused", x86_layout, {{"/i minor", "-i"}, {"/i base", "", true}}, {minor}},
         {"FailureAfterThePlacementRollsItBack", x86_layout_and_slot,
@@ -159,8 +183,9 @@ std::vector<Scenario> scenarios() {
 }
 
 // Runs the scenario's steps, through msiexec or, with `direct`, through the
-// exe alone; returns the machine's state at the end.
-model::Snapshot play(const Scenario& scenario, bool direct) {
+// exe alone; returns the machine's state after each step.
+std::vector<model::Snapshot> play(const Scenario& scenario, bool direct) {
+    std::vector<model::Snapshot> states;
     remove_products(Machine());
     Machine machine;
     scenario.seed(machine);
@@ -171,10 +196,12 @@ model::Snapshot play(const Scenario& scenario, bool direct) {
             line.push_back("/qn");
             const std::uint32_t code = machine.run(line, msiexec).exit_code;
             EXPECT_TRUE(step.fails ? is_install_failure(code) : code == 0) << step.msiexec << " exited " << code;
-            continue;
+        } else if (!step.tool_runs.empty()) {
+            for (const std::string& option : words(step.tool_runs)) {
+                EXPECT_EQ(machine.run({option}).exit_code, 0u) << option;
+            }
         }
-        if (step.tool_runs.empty()) continue;
-        for (const std::string& option : words(step.tool_runs)) EXPECT_EQ(machine.run({option}).exit_code, 0u) << option;
+        states.push_back(model::take(machine));
     }
     if (!direct) {
         if (!scenario.registration_as_on_windows_only) {
@@ -185,16 +212,19 @@ model::Snapshot play(const Scenario& scenario, bool direct) {
             EXPECT_FALSE(machine.exists(install_dir)) << "the package's folder is removed";
         }
     }
-    return model::take(machine);
+    return states;
 }
 
 TEST(Package, EveryScenarioDoesExactlyWhatTheExeDoesAndRegistersTheProductAsItSays) {
     ASSERT_FALSE(package_property("base", "ProductCode").empty()) << "no package at " << package("base");
     for (const Scenario& scenario : scenarios()) {
         SCOPED_TRACE(scenario.name);
-        const model::Snapshot direct = play(scenario, true);
-        const model::Snapshot packaged = play(scenario, false);
-        EXPECT_TRUE(packaged == direct) << model::diff(direct, packaged);
+        const std::vector<model::Snapshot> direct = play(scenario, true);
+        const std::vector<model::Snapshot> packaged = play(scenario, false);
+        for (std::size_t step = 0; step < direct.size(); ++step) {
+            EXPECT_TRUE(packaged[step] == direct[step])
+                << "after " << scenario.steps[step].msiexec << ":\n" << model::diff(direct[step], packaged[step]);
+        }
     }
     remove_products(Machine());
 }
