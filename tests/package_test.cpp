@@ -29,9 +29,16 @@ using testing::Machine;
 const char* const msiexec = "C:\\windows\\system32\\msiexec.exe";
 const char* const upgrade_code = "{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}";
 const std::string install_dir = "C:\\Program Files\\veltrax-place";
-// msiexec's exit when the install fails: ERROR_INSTALL_FAILURE on Windows;
-// Wine says ERROR_FUNCTION_FAILED when a custom action failed.
-bool is_install_failure(std::uint32_t code) { return code == 1603 || code == 1627; }
+// Wine's msiexec differs from Windows in two ways these scenarios meet; each
+// allowance holds only where the test finds itself under Wine (its ntdll
+// exports wine_get_version), so that on a real Windows every check is strict.
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// msiexec's exit when the install fails: ERROR_INSTALL_FAILURE; Wine says
+// ERROR_FUNCTION_FAILED when a custom action failed.
+bool is_install_failure(std::uint32_t code) { return code == 1603 || (code == 1627 && under_wine()); }
 
 std::string package(const std::string& name) {
     char path[MAX_PATH];
@@ -114,8 +121,9 @@ struct Scenario {
     void (*seed)(const Machine&);
     std::vector<Step> steps;
     std::vector<std::string> installed;  // the product versions registered at the end
-    // Wine's rollback of a failed uninstall restores the files but not the
-    // product's registration, which Windows keeps: only the files are checked.
+    // Wine's rollback of a failed uninstall restores the files but drops the
+    // product's registration, which Windows keeps: under Wine only the files
+    // are checked.
     bool registration_as_on_windows_only = false;
 };
 
@@ -204,7 +212,7 @@ std::vector<model::Snapshot> play(const Scenario& scenario, bool direct) {
         states.push_back(model::take(machine));
     }
     if (!direct) {
-        if (!scenario.registration_as_on_windows_only) {
+        if (!scenario.registration_as_on_windows_only || !under_wine()) {
             EXPECT_EQ(installed_versions(), scenario.installed) << "registered products";
         }
         EXPECT_EQ(machine.exists(install_dir + "\\veltrax-place.exe"), !scenario.installed.empty());
