@@ -5,17 +5,23 @@
 #                                                        veltrax-place-<version>-x64.msi,
 #                                                        DEPLOYMENT.txt, SHA256SUMS
 #   dist/veltrax-place-<version>-windows-x64.zip.sha256  the zip's own checksum
+#   dist/veltrax-place-<version>-verify-kit.zip          the verification kit: the same exe and
+#                                                        package with the Windows test programs
+#   dist/veltrax-place-<version>-verify-kit.zip.sha256
 #
-# Unsigned, two runs on one commit give byte-identical files. To sign the exe
-# and the package (Authenticode, SHA-256) before they are hashed and packed:
+# Unsigned, two runs on one commit give byte-identical files. To sign the exe,
+# the package and the kit's programs (Authenticode, SHA-256) before they are
+# hashed and packed:
 #
 #   VELTRAX_SIGN_PKCS12=FILE           the PKCS#12 file with the certificate and key
 #   VELTRAX_SIGN_PASSWORD_FILE=FILE    a file holding its password (never on a command line)
 #   VELTRAX_SIGN_TIMESTAMP_URL=URL     optional: an RFC 3161 timestamp server
 #
-# and the bundle is named ...-windows-x64-signed.zip. VELTRAX_DIST names
-# another folder than dist. A bundle already there is replaced only once the
-# new one is complete; on any error the folder is left as it was.
+# and the zips are named ...-signed.zip. VELTRAX_DIST names another folder
+# than dist. Files already there are replaced only once the new ones are
+# complete; on any error the folder is left as it was. VELTRAX_RELEASE_BUILD
+# names a folder that keeps the build between runs on one commit (the release
+# test uses it; a build of another commit there is replaced).
 set -eu
 
 fail() {
@@ -31,6 +37,7 @@ version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeList
 [ -n "$version" ] || fail "no project version in CMakeLists.txt"
 dist=${VELTRAX_DIST:-dist}
 name=veltrax-place-$version-windows-x64
+kit_name=veltrax-place-$version-verify-kit
 msi=veltrax-place-$version-x64.msi
 stamp=$(git log -1 --format=%ct HEAD)
 
@@ -46,21 +53,30 @@ if [ -n "$signing" ]; then
     openssl pkcs12 -in "$signing" -passin "file:$password" -noout >/dev/null 2>&1 ||
         fail "'$signing' is not a PKCS#12 file that the password in '$password' opens"
     name=$name-signed
+    kit_name=$kit_name-signed
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 log=${TMPDIR:-/tmp}/veltrax-release-build.log
 
-# The committed sources only, built as the windows preset builds them.
-mkdir "$work/src" "$work/bundle"
-git archive --format=tar HEAD | tar -xf - -C "$work/src"
-if ! (cd "$work/src" && cmake --preset windows -DVELTRAX_TESTS=OFF && cmake --build --preset windows --target veltrax-place) \
-    >"$log" 2>&1; then
-    fail "the build of $commit failed; its output is in $log"
+# The committed sources only, built as the windows preset builds them: the
+# exe, and the programs of the verification kit.
+src=${VELTRAX_RELEASE_BUILD:-$work/build}/src
+if [ "$(cat "$src/.commit" 2>/dev/null)" != "$commit" ]; then
+    rm -rf "$src"
+    mkdir -p "$src"
+    git archive --format=tar HEAD | tar -xf - -C "$src"
+    if ! (cd "$src" && cmake --preset windows && cmake --build --preset windows --target veltrax-place \
+              veltrax-place-faulty verify-kit seam_contract_tests e2e_tests e2e_windows_faults_tests \
+              crash_point_tests property_tests concurrency_tests package_tests) >"$log" 2>&1; then
+        fail "the build of $commit failed; its output is in $log"
+    fi
+    echo "$commit" >"$src/.commit"
 fi
+mkdir "$work/bundle"
 exe=$work/bundle/veltrax-place.exe
-cp "$work/src/build/windows/veltrax-place.exe" "$exe"
+cp "$src/build/windows/veltrax-place.exe" "$exe"
 
 sign() {  # sign FILE: replaces FILE with its signed self
     [ -n "$signing" ] || return 0
@@ -76,35 +92,51 @@ sign() {  # sign FILE: replaces FILE with its signed self
 sign "$exe"
 
 # The Windows Installer package around the (signed) exe, signed in its turn.
-sh "$work/src/packaging/build-msi.sh" "$exe" "$version" "$work/bundle/$msi" "$stamp" "$commit" >"$log" 2>&1 ||
+sh "$src/packaging/build-msi.sh" "$exe" "$version" "$work/unsigned.msi" "$stamp" "$commit" >"$log" 2>&1 ||
     fail "cannot build the Windows Installer package; see $log"
+cp "$work/unsigned.msi" "$work/bundle/$msi"
 sign "$work/bundle/$msi"
 
 # The sheet comes from the same commit's README.
-python3 "$work/src/scripts/deployment_sheet.py" "$work/src/README.md" "$version" "$commit" \
+python3 "$src/scripts/deployment_sheet.py" "$src/README.md" "$version" "$commit" \
     >"$work/bundle/DEPLOYMENT.txt" 2>"$log" || fail "cannot write the deployment sheet; see $log"
 (cd "$work/bundle" && sha256sum veltrax-place.exe "$msi" DEPLOYMENT.txt >SHA256SUMS)
 
-# A zip with fixed entry order, times (the commit's) and permissions, stored
+# The verification kit: the bundle's exe and package, with the test programs
+# and the package variants, signed like them.
+sh "$src/kit/make-kit.sh" "$src/build/windows" "$exe" "$work/bundle/$msi" "$work/unsigned.msi" \
+    "$version" "$commit" "$stamp" "$work/kit" >"$log" 2>&1 || fail "cannot assemble the verification kit; see $log"
+for file in "$work/kit"/*.exe "$work/kit/packages"/*.msi; do
+    case $file in */veltrax-place.exe | */base.msi) ;; *) sign "$file" ;; esac
+done
+sh "$src/kit/make-kit.sh" sums "$work/kit"
+
+# Zips with fixed entry order, times (the commit's) and permissions, stored
 # uncompressed: the same bytes on any machine.
-python3 - "$work/bundle" "$work/$name.zip" "$stamp" "$msi" <<'PY'
+pack() {  # pack FOLDER ZIP ENTRY...
+    python3 - "$stamp" "$@" <<'PY'
 import sys, time, zipfile
-folder, target, stamp, msi = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+stamp, folder, target, names = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4:]
 when = time.gmtime(max(stamp, 315532800))[:6]  # zip times start in 1980
 with zipfile.ZipFile(target, "w", zipfile.ZIP_STORED) as bundle:
-    for name in ("veltrax-place.exe", msi, "DEPLOYMENT.txt", "SHA256SUMS"):
+    for name in names:
         entry = zipfile.ZipInfo(name, when)
         entry.create_system = 0  # MS-DOS/Windows: no Unix owner or mode
         entry.external_attr = 0x20  # FILE_ATTRIBUTE_ARCHIVE
         with open(folder + "/" + name, "rb") as handle:
             bundle.writestr(entry, handle.read())
 PY
-(cd "$work" && sha256sum "$name.zip" >"$name.zip.sha256")
+    (cd "$(dirname "$2")" && sha256sum "$(basename "$2")" >"$(basename "$2").sha256")
+}
+pack "$work/bundle" "$work/$name.zip" veltrax-place.exe "$msi" DEPLOYMENT.txt SHA256SUMS
+# shellcheck disable=SC2046
+pack "$work/kit" "$work/$kit_name.zip" $(cd "$work/kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 
 # Only now is dist/ touched: each file written aside, then renamed into place.
 mkdir -p "$dist"
-for file in "$name.zip" "$name.zip.sha256"; do
+for file in "$name.zip" "$name.zip.sha256" "$kit_name.zip" "$kit_name.zip.sha256"; do
     cp "$work/$file" "$dist/.$file.partial"
     mv -f "$dist/.$file.partial" "$dist/$file"
 done
 echo "$dist/$name.zip"
+echo "$dist/$kit_name.zip"

@@ -1,9 +1,14 @@
 #!/usr/bin/python3
 """Checks the built veltrax-place.exe image: what a deployment engineer's
-Windows machine will load, independent of the compiler that made it.
+Windows machine will load, independent of the compiler that made it. With
+--kit, checks that every program of a verification kit starts on Windows 7
+SP1: a 64-bit image for Windows 7 or earlier that imports only what Windows 7
+has (windows7_imports.txt beside this file).
 
     check_image.py EXE [LINK_MAP]
+    check_image.py --kit FOLDER
 """
+import glob
 import os
 import re
 import sys
@@ -96,6 +101,41 @@ class Image(unittest.TestCase):
         self.assertEqual(strings.pop("OriginalFilename"), "veltrax-place.exe")
         self.assertEqual({k: v for k, v in strings.items() if v != ""}, {}, "every other string is empty")
 
+
+def kit_failures(folder):
+    """What keeps a program of the kit from starting on Windows 7 SP1."""
+    listed = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows7_imports.txt")
+    with open(listed, encoding="utf-8") as handle:
+        allowed = {tuple(line.split()) for line in handle if line.strip() and not line.startswith("#")}
+    programs = sorted(glob.glob(os.path.join(folder, "*.exe")))
+    if not programs:
+        yield "no programs in %s" % folder
+    for path in programs:
+        name = os.path.basename(path)
+        pe = pefile.PE(path)
+        header = pe.OPTIONAL_HEADER
+        if pe.FILE_HEADER.Machine != IMAGE_FILE_MACHINE_AMD64 or pe.PE_TYPE != pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
+            yield "%s is not a 64-bit image" % name
+        for what, version in (("operating system", (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion)),
+                              ("subsystem", (header.MajorSubsystemVersion, header.MinorSubsystemVersion))):
+            if version > (6, 1):
+                yield "%s asks for %s version %d.%d, above Windows 7's 6.1" % ((name, what) + version)
+        if hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"):
+            yield "%s loads DLLs late, which this check cannot see" % name
+        for entry in pe.DIRECTORY_ENTRY_IMPORT:
+            dll = entry.dll.decode().lower()
+            for imported in entry.imports:
+                function = imported.name.decode() if imported.name else "#%d" % imported.ordinal
+                if (dll, function) not in allowed:
+                    yield "%s imports %s!%s, which is not listed as in Windows 7 SP1" % (name, dll, function)
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--kit"]:
+    found = list(kit_failures(sys.argv[2]))
+    for failure in found:
+        print("FAIL: " + failure)
+    print("%d programs checked" % len(glob.glob(os.path.join(sys.argv[2], "*.exe"))))
+    sys.exit(1 if found else 0)
 
 if __name__ == "__main__":
     EXE = sys.argv[1]

@@ -1,7 +1,9 @@
 #!/bin/sh
-# The release bundle: the unsigned zip is reproducible and its SHA256SUMS
-# covers every other file in it; a bundle signed with a throw-away certificate
-# verifies (the exe and the package), fails once a byte changes, is still a
+# The release bundle and the verification kit: the unsigned zips are
+# reproducible (two builds of one commit) and their SHA256SUMS cover every
+# other file in them; the kit holds the bundle's very exe and package, and its
+# programs start on Windows 7; signed with a throw-away certificate, every
+# exe and package of both verifies, fails once a byte changes, is still a
 # valid image and runs under Wine; every bad input, and a signing that fails
 # after its checks passed, is refused with one line and leaves dist/ as it was.
 #   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON
@@ -15,6 +17,7 @@ cd "$source_dir"
 git rev-parse --verify -q HEAD >/dev/null 2>&1 || { echo "not a git checkout: nothing to release"; exit 77; }
 version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name=veltrax-place-$version-windows-x64
+kit=veltrax-place-$version-verify-kit
 msi=veltrax-place-$version-x64.msi
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-test-XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -32,22 +35,35 @@ unpack() {  # unpack ZIP FOLDER
     "$python" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"
 }
 
-echo "unsigned, twice"
+echo "unsigned, twice: two builds"
 release "$work/one" || fail "release: $(cat "$work/err")"
 release "$work/two" || fail "release: $(cat "$work/err")"
-cmp "$work/one/$name.zip" "$work/two/$name.zip" || fail "two unsigned bundles of one commit differ"
-cmp "$work/one/$name.zip.sha256" "$work/two/$name.zip.sha256" || fail "their checksum files differ"
-(cd "$work/one" && sha256sum --quiet -c "$name.zip.sha256") || fail "the zip does not match its .sha256"
+for zip in "$name.zip" "$kit.zip"; do
+    cmp "$work/one/$zip" "$work/two/$zip" || fail "two unsigned $zip of one commit differ"
+    cmp "$work/one/$zip.sha256" "$work/two/$zip.sha256" || fail "the checksum files of $zip differ"
+    (cd "$work/one" && sha256sum --quiet -c "$zip.sha256") || fail "$zip does not match its .sha256"
+done
+# The remaining runs build once, in a folder they share.
+export VELTRAX_RELEASE_BUILD="$work/build"
 unpack "$work/one/$name.zip" "$work/unsigned"
+unpack "$work/one/$kit.zip" "$work/unsigned-kit"
 entries=$("$python" -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$work/one/$name.zip")
 [ "$entries" = "veltrax-place.exe $msi DEPLOYMENT.txt SHA256SUMS" ] || fail "unexpected entries: $entries"
 sums_cover_the_bundle() {  # FOLDER: SHA256SUMS matches, and names every other file (sha256sum -c checks only what it lists)
     (cd "$1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
     listed=$(awk '{print $2}' "$1/SHA256SUMS" | sort | tr '\n' ' ')
-    present=$(cd "$1" && ls | grep -vx SHA256SUMS | sort | tr '\n' ' ')
+    present=$(cd "$1" && find . -type f | sed 's|^\./||' | grep -vx SHA256SUMS | sort | tr '\n' ' ')
     [ "$listed" = "$present" ] || fail "SHA256SUMS lists '$listed', the bundle holds '$present'"
 }
 sums_cover_the_bundle "$work/unsigned"
+sums_cover_the_bundle "$work/unsigned-kit"
+same_as_the_bundle() {  # BUNDLE KIT: the kit tests what ships
+    cmp "$1/veltrax-place.exe" "$2/veltrax-place.exe" || fail "the kit's exe is not the bundle's"
+    cmp "$1/$msi" "$2/packages/base.msi" || fail "the kit's package is not the bundle's"
+}
+same_as_the_bundle "$work/unsigned" "$work/unsigned-kit"
+"$python" "$source_dir/tests/check_image.py" --kit "$work/unsigned-kit" >"$work/image" ||
+    fail "the kit's programs fail the Windows 7 check: $(cat "$work/image")"
 "$python" "$source_dir/tests/check_package.py" "$work/unsigned/$msi" || fail "the bundle's package fails its table checks"
 grep -q "veltrax-place $version" "$work/unsigned/DEPLOYMENT.txt" || fail "the sheet does not name the version"
 
@@ -59,7 +75,14 @@ openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/s
 release "$work/signed" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" ||
     fail "signed release: $(cat "$work/err")"
 unpack "$work/signed/$name-signed.zip" "$work/s"
+unpack "$work/signed/$kit-signed.zip" "$work/s-kit"
 sums_cover_the_bundle "$work/s"
+sums_cover_the_bundle "$work/s-kit"
+same_as_the_bundle "$work/s" "$work/s-kit"
+for file in "$work/s-kit"/*.exe "$work/s-kit/packages"/*.msi; do
+    osslsigncode verify -CAfile "$work/cert.pem" -in "$file" >"$work/verify" 2>&1 ||
+        fail "the signature of the kit's $(basename "$file") does not verify: $(tail -3 "$work/verify")"
+done
 for file in veltrax-place.exe "$msi"; do
     osslsigncode verify -CAfile "$work/cert.pem" -in "$work/s/$file" >"$work/verify" 2>&1 ||
         fail "the signature of $file does not verify: $(tail -3 "$work/verify")"
@@ -110,6 +133,6 @@ git clone -q "$source_dir" "$work/broken"
 echo "#error this commit does not build" >>"$work/broken/app/main.cpp"
 git -C "$work/broken" -c user.name=test -c user.email=test@invalid commit -qam "does not build"
 dist=$work/dist
-VELTRAX_DIST="$dist" sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "a failed build was released"
+VELTRAX_DIST="$dist" VELTRAX_RELEASE_BUILD= sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "a failed build was released"
 refused "failed build"
 echo "all release checks passed"

@@ -1,0 +1,49 @@
+#!/bin/sh
+# Assembles the verification kit in a folder: the tool and its package as
+# they ship, the package variants the package test needs (built around that
+# same exe), the faulty twin and every Windows test program (linked without debug
+# information), the runner, verify.cmd, VERIFY.txt and SHA256SUMS.
+#
+#   make-kit.sh BUILD_DIR EXE MSI UNSIGNED_MSI VERSION COMMIT STAMP OUT_DIR
+#   make-kit.sh sums OUT_DIR      writes SHA256SUMS anew (after signing)
+#
+# MSI is the package as it ships (signed or not); the copy that fails on
+# request is made from UNSIGNED_MSI, so that no signature is left broken.
+# The same inputs give the same bytes.
+set -eu
+
+sums() {
+    (cd "$1" && rm -f SHA256SUMS && find . -type f ! -name 'SHA256SUMS*' | sed 's|^\./||' | LC_ALL=C sort |
+        while IFS= read -r file; do sha256sum "$file"; done >SHA256SUMS.partial && mv SHA256SUMS.partial SHA256SUMS)
+}
+if [ "${1:-}" = sums ]; then
+    sums "$2"
+    exit 0
+fi
+[ $# -eq 8 ] || { echo "usage: make-kit.sh BUILD_DIR EXE MSI UNSIGNED_MSI VERSION COMMIT STAMP OUT_DIR" >&2; exit 2; }
+build=$1 exe=$2 msi=$3 unsigned_msi=$4 version=$5 commit=$6 stamp=$7 out=$8
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(dirname "$here")
+programs="veltrax-place-faulty verify-kit seam_contract_tests e2e_tests e2e_windows_faults_tests
+          crash_point_tests property_tests concurrency_tests package_tests"
+
+rm -rf "$out.partial"
+mkdir -p "$out.partial/packages"
+cp "$exe" "$out.partial/veltrax-place.exe"
+for program in $programs; do
+    cp "$build/$program.exe" "$out.partial/"
+done
+cp "$msi" "$out.partial/packages/base.msi"
+IFS=. read -r major minor patch revision <<VERSION
+$version
+VERSION
+build_msi() { sh "$top/packaging/build-msi.sh" "$exe" "$1" "$out.partial/packages/$2" "$stamp" "$commit" >/dev/null; }
+build_msi "$major.$minor.$patch.$((revision + 1))" revision.msi
+build_msi "$major.$((minor + 1)).0.0" minor.msi
+sh "$top/tests/make_failing_msi.sh" "$unsigned_msi" "$out.partial/packages/failing.msi"
+cp "$here/verify.cmd" "$out.partial/"
+sed -e "s/@VERSION@/$version/g" -e "s/@COMMIT@/$commit/g" -e 's/$/\r/' "$here/VERIFY.txt.in" >"$out.partial/VERIFY.txt"
+find "$out.partial" -exec touch -d "@$stamp" {} +
+sums "$out.partial"
+rm -rf "$out"
+mv "$out.partial" "$out"
