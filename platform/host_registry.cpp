@@ -1,5 +1,5 @@
 // HKEY_LOCAL_MACHINE on Linux: the SQLite database <root>/hklm.sqlite, one
-// transaction per call (schema in README.md). A Key holds a key's row id.
+// transaction per call (schema in docs/linux-build.md). A Key holds a key's row id.
 #include <sqlite3.h>
 
 #include <cstddef>

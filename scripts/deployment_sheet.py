@@ -1,15 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the deployment sheet, DEPLOYMENT.txt, from the part of README.md
-between its "deployment sheet: begin" and "end" markers, as plain text with
-CRLF line ends (for Notepad on any Windows).
+"""Writes the deployment sheet, DEPLOYMENT.txt, from docs/deployment.md as
+plain text with CRLF line ends (for Notepad on any Windows).
 
-    deployment_sheet.py README.md VERSION COMMIT > DEPLOYMENT.txt
+    deployment_sheet.py docs/deployment.md VERSION COMMIT > DEPLOYMENT.txt
 """
 import re
 import sys
-
-BEGIN = "<!-- deployment sheet: begin"
-END = "<!-- deployment sheet: end"
 
 
 def plain(text):
@@ -29,8 +25,7 @@ def table(rows):
     return [line(header), "  ".join("-" * w for w in widths)] + [line(r) for r in body]
 
 
-def sheet(readme, version, commit):
-    text = readme.split(BEGIN, 1)[1].split("\n", 1)[1].split(END, 1)[0]
+def sheet(text, version, commit):
     out = ["veltrax-place %s: deployment sheet" % version, "(built from commit %s)" % commit, ""]
     lines = text.strip("\n").split("\n")
     i = 0

@@ -97,8 +97,8 @@ sh "$src/packaging/build-msi.sh" "$exe" "$version" "$work/unsigned.msi" "$stamp"
 cp "$work/unsigned.msi" "$work/bundle/$msi"
 sign "$work/bundle/$msi"
 
-# The sheet comes from the same commit's README.
-python3 "$src/scripts/deployment_sheet.py" "$src/README.md" "$version" "$commit" \
+# The sheet comes from the same commit's documentation.
+python3 "$src/scripts/deployment_sheet.py" "$src/docs/deployment.md" "$version" "$commit" \
     >"$work/bundle/DEPLOYMENT.txt" 2>"$log" || fail "cannot write the deployment sheet; see $log"
 (cd "$work/bundle" && sha256sum veltrax-place.exe "$msi" DEPLOYMENT.txt >SHA256SUMS)
 

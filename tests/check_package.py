@@ -1,6 +1,6 @@
 """The package's own tables, read with msiinfo: what Windows enforces and Wine
 does not (a deferred action outside the script, an impersonated one), and the
-settings the README promises.
+settings docs/deployment.md promises.
 
     check_package.py PACKAGE.msi
 """

@@ -66,6 +66,14 @@ same_as_the_bundle "$work/unsigned" "$work/unsigned-kit"
     fail "the kit's programs fail the Windows 7 check: $(cat "$work/image")"
 "$python" "$source_dir/tests/check_package.py" "$work/unsigned/$msi" || fail "the bundle's package fails its table checks"
 grep -q "veltrax-place $version" "$work/unsigned/DEPLOYMENT.txt" || fail "the sheet does not name the version"
+# The sheet is the committed docs/deployment.md, every line of it, as plain text.
+git show HEAD:docs/deployment.md | "$python" -c '
+import re, sys
+sheet = {re.sub(r"[`*]", "", line).strip() for line in open(sys.argv[1], encoding="utf-8").read().splitlines()}
+lost = [line for line in sys.stdin.read().splitlines()
+        if line.strip() and not line.startswith(("|", "```")) and re.sub(r"^#+ |[`*]", "", line).strip() not in sheet]
+sys.exit("lines of docs/deployment.md not in DEPLOYMENT.txt: %s" % lost[:3] if lost else 0)
+' "$work/unsigned/DEPLOYMENT.txt" || fail "the sheet is not its source"
 
 echo "signed with a throw-away certificate"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
