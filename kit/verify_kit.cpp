@@ -21,7 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/remove_tree_win.h"
+
 namespace {
+
+using veltrax::testing::remove_tree;
 
 // The test programs, in the order they run.
 const char* const programs[] = {"seam_contract_tests", "e2e_tests",         "e2e_windows_faults_tests",
@@ -213,26 +217,6 @@ std::vector<std::string> machine_state() {
     }
     for (const std::string& code : installed_products()) found.push_back("the installed package " + code);
     return found;
-}
-
-void remove_tree(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileA(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name != "." && name != "..") remove_tree(path + "\\" + name);
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
 }
 
 // Every folder or file whose full path starts with `prefix`.
@@ -578,8 +562,8 @@ int main(int argc, char** argv) {
     const std::string summary = "kit:      " + (about.empty() ? std::string("veltrax-place verification kit") : about[0]) +
                                 "\r\nwindows:  " + windows_version() + "\r\nstarted:  " + started +
                                 "\r\nexe:      veltrax-place.exe sha256 " + exe_sha +
-                                "\r\npackage:  packages\\base.msi sha256 " + msi_sha + "\r\nmachine:  " +
-                                (disposable ? "/disposable" : "clean") + "\r\n\r\n" + table + "total time: " + seconds +
+                                "\r\npackage:  packages\\base.msi sha256 " + msi_sha + "\r\ncommand:  " +
+                                (disposable ? "verify.cmd /disposable" : "verify.cmd") + "\r\n\r\n" + table + "total time: " + seconds +
                                 "\r\n" + closing + "\r\n";
     if (!write_file(results + "\\summary.txt", summary)) say("verify: cannot write %s\\summary.txt", results.c_str());
     say("%s", closing.c_str());

@@ -8,6 +8,7 @@
 
 #include "platform/fault.h"
 #include "tests/support/machine.h"
+#include "tests/support/remove_tree_win.h"
 
 namespace veltrax::testing {
 
@@ -39,26 +40,6 @@ struct FileHandle {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     }
 };
-
-void remove_tree_at(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileA(path.c_str());
-        return;
-    }
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name != "." && name != "..") remove_tree_at(path + "\\" + name);
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
-}
 
 void collect(const std::string& base, const std::string& relative, bool want_dirs, std::vector<std::string>& out) {
     WIN32_FIND_DATAA found;
@@ -111,17 +92,17 @@ std::uint32_t unrecognised_exit_status() { return 0xFFFFFFFFu; }
 std::uint32_t crashed_exit_status() { return platform::fault::crash_exit_code; }
 
 Machine::Machine() {
-    for (const char* folder : tool_folders) remove_tree_at(folder);
+    for (const char* folder : tool_folders) remove_tree(folder);
     for (const char* key : tool_keys) reg_delete_tree(key);
-    remove_tree_at(scratch_dir());
+    remove_tree(scratch_dir());
     reg_delete_tree(scratch_key());
     CreateDirectoryA(scratch_dir().c_str(), nullptr);
 }
 
 Machine::~Machine() {
-    for (const char* folder : tool_folders) remove_tree_at(folder);
+    for (const char* folder : tool_folders) remove_tree(folder);
     for (const char* key : tool_keys) reg_delete_tree(key);
-    remove_tree_at(scratch_dir());
+    remove_tree(scratch_dir());
     reg_delete_tree(scratch_key());
 }
 
@@ -162,7 +143,7 @@ void Machine::make_dirs(const std::string& path) const {
     }
 }
 
-void Machine::remove_tree(const std::string& path) const { remove_tree_at(path); }
+void Machine::remove_tree(const std::string& path) const { testing::remove_tree(path); }
 
 std::vector<std::string> Machine::files_below(const std::string& folder) const {
     std::vector<std::string> names;
