@@ -24,15 +24,13 @@ fi
 build=$1 exe=$2 msi=$3 unsigned_msi=$4 version=$5 commit=$6 stamp=$7 out=$8
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
-programs="veltrax-place-faulty verify-kit seam_contract_tests e2e_tests e2e_windows_faults_tests
-          crash_point_tests property_tests concurrency_tests package_tests"
 
 rm -rf "$out.partial"
 mkdir -p "$out.partial/packages"
 cp "$exe" "$out.partial/veltrax-place.exe"
-for program in $programs; do
-    cp "$build/$program.exe" "$out.partial/"
-done
+# The programs the build's kit_programs target makes: the runner, the faulty
+# twin and every Windows test program.
+cp "$build/verify-kit.exe" "$build/veltrax-place-faulty.exe" "$build"/*_tests.exe "$out.partial/"
 cp "$msi" "$out.partial/packages/base.msi"
 IFS=. read -r major minor patch revision <<VERSION
 $version

@@ -15,6 +15,7 @@
 #include <bcrypt.h>
 #include <msi.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,11 +27,6 @@
 namespace {
 
 using veltrax::testing::remove_tree;
-
-// The test programs, in the order they run.
-const char* const programs[] = {"seam_contract_tests", "e2e_tests",         "e2e_windows_faults_tests",
-                                "crash_point_tests",   "property_tests",    "concurrency_tests",
-                                "package_tests"};
 
 const char* const upgrade_code = "{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}";
 
@@ -349,6 +345,21 @@ void restore(const std::string& state) {
     remove_tree(state);
 }
 
+// The kit's test programs (every NAME_tests.exe beside the runner), by name.
+std::vector<std::string> test_programs(const std::string& kit) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((kit + "\\*_tests.exe").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string file = found.cFileName;
+        names.push_back(file.substr(0, file.size() - 4));
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 struct Outcome {
     unsigned passed = 0, failed = 0, skipped = 0;
     double seconds = 0;
@@ -370,7 +381,7 @@ unsigned occurrences(const std::string& text, const std::string& what) {
 }
 
 // Runs one test program with its output and JUnit XML in results\.
-Outcome run_program(const std::string& kit, const std::string& results, const char* name, HANDLE job) {
+Outcome run_program(const std::string& kit, const std::string& results, const std::string& name, HANDLE job) {
     const std::string program = kit + "\\" + name + ".exe";
     const std::string xml_path = results + "\\" + name + ".xml";
     DeleteFileA(xml_path.c_str());
@@ -428,7 +439,8 @@ Outcome run_program(const std::string& kit, const std::string& results, const ch
                       "    <testcase name=\"ProgramRan\" classname=\"%s\" status=\"run\" result=\"completed\">\n"
                       "      <failure message=\"%s %s\"/>\n"
                       "    </testcase>\n  </testsuite>\n</testsuites>\n",
-                      outcome.passed + outcome.failed, outcome.failed, name, name, name, name, trouble.c_str());
+                      outcome.passed + outcome.failed, outcome.failed, name.c_str(), name.c_str(), name.c_str(),
+                      name.c_str(), trouble.c_str());
         if (have_xml) {
             write_file(results + "\\" + name + ".incomplete.xml", xml);
         }
@@ -535,15 +547,16 @@ int main(int argc, char** argv) {
         SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
 
-    say("veltrax-place verification kit: %zu programs; results in %s", std::size(programs), results.c_str());
+    const std::vector<std::string> programs = test_programs(kit);
+    say("veltrax-place verification kit: %zu programs; results in %s", programs.size(), results.c_str());
     Outcome total;
     std::string table;
-    for (const char* name : programs) {
+    for (const std::string& name : programs) {
         const Outcome outcome = run_program(kit, results, name, job.h);
         char line[256];
         char skipped[32] = "";
         if (outcome.skipped != 0) std::snprintf(skipped, sizeof skipped, " %5u skipped", outcome.skipped);
-        std::snprintf(line, sizeof line, "%-26s %5u passed %5u failed%s %6.0f s", name, outcome.passed, outcome.failed,
+        std::snprintf(line, sizeof line, "%-26s %5u passed %5u failed%s %6.0f s", name.c_str(), outcome.passed, outcome.failed,
                       skipped, outcome.seconds);
         say("%s", line);
         table += std::string(line) + "\r\n";
