@@ -56,9 +56,12 @@ refused() {  # refused WHAT FOLDER [ARGS]
     if verify "$@"; then fail "$what: accepted"; else status=$?; fi
     [ "$status" -eq 2 ] || fail "$what: exit status $status, expected 2"
     [ "$(tr -d '\r' <"$out" | grep -c .)" -eq 1 ] && grep -q '^verify: refused: ' "$out" || fail "$what: not one line"
-    [ ! -e "$drive/$1/results" ] || fail "$what: results\\ was made"
+    [ ! -d "$drive/$1/results" ] || fail "$what: results\\ was made"
 }
 refused "an unknown argument" kit /force
+echo "not a folder" >"$drive/kit/results"
+refused "a folder where results\\ cannot be written" kit
+rm "$drive/kit/results"
 [ "$(machine)" = "$before" ] || fail "an unknown argument changed the machine"
 mkdir -p "$drive/Program Files (x86)/VELTRAX/Utilities"
 echo "the maker's utility" >"$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe"
