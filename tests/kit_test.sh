@@ -30,7 +30,7 @@ battmeter='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Applets\SysTray\BattMe
 machine() {
     for key in "$battmeter" 'HKLM\SOFTWARE\Veltrax' 'HKLM\SOFTWARE\veltrax-place'; do
         printf '== %s\n' "$key"
-        wine reg query "$key" /s 2>/dev/null | tr -d '\r' || echo "(none)"
+        wine reg query "$key" /s 2>/dev/null | tr -d '\r'  # nothing when the key is absent
     done
     printf '== %s\n' 'HKLM\SOFTWARE'
     wine reg query 'HKLM\SOFTWARE' | tr -d '\r' | grep -i veltrax || true
