@@ -39,6 +39,8 @@ build_msi() { sh "$top/packaging/build-msi.sh" "$exe" "$1" "$out.partial/package
 build_msi "$major.$minor.$patch.$((revision + 1))" revision.msi
 build_msi "$major.$((minor + 1)).0.0" minor.msi
 sh "$top/tests/make_failing_msi.sh" "$unsigned_msi" "$out.partial/packages/failing.msi"
+sh "$top/tests/make_failing_msi.sh" "$out.partial/packages/revision.msi" "$out.partial/packages/failing-revision.msi" \
+    1F1F1F1F-5A5A-4C4C-8D8D-2B2B2B2B2B2B
 cp "$here/verify.cmd" "$out.partial/"
 sed -e "s/@VERSION@/$version/g" -e "s/@COMMIT@/$commit/g" -e 's/$/\r/' "$here/VERIFY.txt.in" >"$out.partial/VERIFY.txt"
 find "$out.partial" -exec touch -d "@$stamp" {} +

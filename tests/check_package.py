@@ -49,8 +49,10 @@ def failures(package):
             yield (at > sequence["RemoveFiles"] if removing else at < sequence["InstallFiles"],
                    "%s runs without the exe in place" % action)
 
-    yield (not sequence["InstallValidate"] < sequence.get("RemoveExistingProducts", 0) < sequence["InstallInitialize"],
-           "an older version is not removed before the install")
+    # Inside the transaction, so that a failed upgrade rolls the old version's removal back too.
+    first_run = min(sequence.get(row["Action"], 0) for row in runs)
+    yield (not sequence["InstallInitialize"] < sequence.get("RemoveExistingProducts", 0) < first_run,
+           "an older version is not removed inside the install's transaction before the tool runs")
     older, newer = upgrades.get("OLDERFOUND"), upgrades.get("NEWERFOUND")
     yield (older is None or older["VersionMax"] != properties["ProductVersion"] or not int(older["Attributes"]) & 0x200,
            "the same version in the first three fields is not upgraded (inclusive maximum)")
