@@ -1,44 +1,85 @@
 #!/bin/sh
 # The verification kit run as a user would: copied into a fresh Wine prefix
-# and started with "cmd /c verify.cmd". Every refusal changes nothing; a run
-# cut short is finished by the next, which passes, writes its results and
-# leaves the machine as it found it; a kit whose exe is swapped for a broken
-# one reports failures and exits 1.
-#   kit_test.sh SOURCE_DIR KIT_DIR WINE_RUN WINEPREFIX BROKEN_EXE
+# and started with "cmd /c verify.cmd". Every refusal changes nothing; what a
+# user plants (links, a saved state, a program, settings) turns nothing; a
+# second run is refused while one runs; a run cut short is never finished
+# over the maker's utility; a give-back that fails keeps what it saved and the
+# next run finishes it; and one whole run of the kit, at reduced counts,
+# passes and leaves the machine as it found it. The scenarios that need no
+# whole run use the kit cut down to one small program.
+#   kit_test.sh SOURCE_DIR KIT_DIR WINE_RUN WINEPREFIX BROKEN_EXE FAILING_RUNNER
 set -eu
-source_dir=$1 kit=$2 wine_run=$3 prefix=$4 broken=$5
+source_dir=$1 kit=$2 wine_run=$3 prefix=$4 broken=$5 failing_runner=$6
 case $prefix in */wineprefix-kit) ;; *) echo "not a kit prefix: $prefix" >&2; exit 1 ;; esac
 export VELTRAX_WINEPREFIX="$prefix" VELTRAX_WINE_TIMEOUT=1200
 drive=$prefix/drive_c
 out=$(mktemp) && trap 'rm -f "$out"' EXIT
 
 fail() {
-    echo "FAIL: $*" >&2
+    printf 'FAIL: %s\n' "$*" >&2
     exit 1
 }
 wine() { "$wine_run" "$@"; }
 verify() {  # verify FOLDER [ARGS]: runs FOLDER\verify.cmd as a user would; its exit status
     status=0
-    wine cmd /c "C:\\$1\\verify.cmd" ${2:+"$2"} >"$out" 2>&1 || status=$?
+    folder=$1
+    shift
+    wine cmd /c "C:\\$folder\\verify.cmd" "$@" >"$out" 2>&1 || status=$?
     tr -d '\r' <"$out" | sed 's/^/    /'
     return $status
 }
 last_line() { tr -d '\r' <"$out" | grep . | tail -1; }
 battmeter='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Applets\SysTray\BattMeter'
+state='HKLM\SOFTWARE\veltrax-place-verify'
 # What the kit must leave as it found it: the keys it saves and the ones the
 # tests make, the folders of the utility, the tool, the kit's own state.
 machine() {
-    for key in "$battmeter" 'HKLM\SOFTWARE\Veltrax' 'HKLM\SOFTWARE\veltrax-place'; do
+    for key in "$battmeter" 'HKLM\SOFTWARE\Veltrax' 'HKLM\SOFTWARE\veltrax-place' "$state"; do
         printf '== %s\n' "$key"
         wine reg query "$key" /s 2>/dev/null | tr -d '\r'  # nothing when the key is absent
     done
     printf '== %s\n' 'HKLM\SOFTWARE'
-    wine reg query 'HKLM\SOFTWARE' | tr -d '\r' | grep -i veltrax || true
+    wine reg query 'HKLM\SOFTWARE' | tr -d '\r' | grep -i -e veltrax -e planted || true
     echo "== products"
     wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall' | tr -d '\r' | grep '{' || true
     echo "== folders"
-    (cd "$drive" && ls -d "Program Files"/* "Program Files (x86)"/* ProgramData/* veltrax-* 2>/dev/null | grep -i veltrax) || true
+    # The planted links themselves may go; what they point to is checked apart.
+    (cd "$drive" && find "Program Files" "Program Files (x86)" ProgramData veltrax-* victim -maxdepth 1 2>/dev/null |
+        grep -i -e veltrax -e victim | grep -v planted | sort) || true
 }
+same_machine() {  # same_machine WHAT
+    now=$(machine)
+    [ "$now" = "$before" ] || fail "$1: the machine is not as the kit found it:
+$(printf '%s\n' "$before" >"$out.before"; printf '%s\n' "$now" | diff "$out.before" - ; rm -f "$out.before")"
+}
+refused() {  # refused WHAT FOLDER [ARGS]: exit code 2, one line, no results\ made
+    what=$1
+    shift
+    had_results=$([ -d "$drive/$1/results" ] && echo yes || true)
+    if verify "$@"; then fail "$what: accepted"; else status=$?; fi
+    [ "$status" -eq 2 ] || fail "$what: exit status $status, expected 2"
+    [ "$(tr -d '\r' <"$out" | grep -c .)" -eq 1 ] && grep -q '^verify: refused: ' "$out" || fail "$what: not one line"
+    [ -n "$had_results" ] || [ ! -d "$drive/$1/results" ] || fail "$what: results\\ was made"
+}
+# A copy of the kit in C:\NAME with only the programs named (and the runner
+# given, if one is), its SHA256SUMS written anew.
+cut_down_kit() {  # cut_down_kit NAME RUNNER PROGRAM...
+    name=$1 runner=$2
+    shift 2
+    rm -rf "${drive:?}/$name"
+    cp -r "$kit" "$drive/$name"
+    rm "$drive/$name/"*_tests.exe
+    for program in "$@"; do cp "$kit/$program.exe" "$drive/$name/"; done
+    [ -z "$runner" ] || cp "$runner" "$drive/$name/verify-kit.exe"
+    sh "$source_dir/kit/make-kit.sh" sums "$drive/$name"
+}
+tests_of() {  # tests_of PROGRAM: how many tests it has
+    wine "$kit/$1.exe" --gtest_list_tests | tr -d '\r' | grep -c '^  '
+}
+xml_count() {  # xml_count FOLDER PROGRAM ATTRIBUTE
+    tr -d '\r' <"$drive/$1/results/$2.xml" | grep -o "<testsuites [^>]*" | grep -o " $3=\"[0-9]*\"" | tr -dc 0-9
+}
+saved_mark() { wine reg query "$state" /v saved >/dev/null 2>&1; }
 
 echo "a fresh prefix, the kit in C:/kit, a battery meter with an entry of another program"
 wineserver -k >/dev/null 2>&1 || true
@@ -46,23 +87,27 @@ rm -rf "$prefix" "$prefix.lock" "$prefix.boot.log"
 wine reg add "$battmeter\\ContextMenu\\1" /v Application /t REG_EXPAND_SZ /d 'C:\other\tool.exe' /f >/dev/null
 wine reg add "$battmeter\\ContextMenu\\3" /v Application /t REG_EXPAND_SZ /d '' /f >/dev/null
 cp -r "$kit" "$drive/kit"
+# What a standard user may plant: a saved state of the kind the kit once kept
+# in ProgramData (a mark, a note naming another key, a .reg file that adds a
+# key), a link where the run copies its kit and one where tests leave scratch
+# folders, both to a folder that holds a file.
+mkdir -p "$drive/victim" "$drive/ProgramData/veltrax-place-verify"
+echo "someone's file" >"$drive/victim/document.txt"
+echo saved >"$drive/ProgramData/veltrax-place-verify/saved"
+printf 'SOFTWARE\\Microsoft' >"$drive/ProgramData/veltrax-place-verify/key0.absent"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\PlantedByReg]\r\n"a"="b"\r\n' \
+    >"$drive/ProgramData/veltrax-place-verify/key1.reg"
+ln -s "$drive/victim" "$drive/ProgramData/veltrax-place-verify/link"
+ln -s "$drive/victim" "$drive/ProgramData/veltrax-place-verify.run-planted"
+ln -s "$drive/victim" "$drive/veltrax-scratch-planted"
 before=$(machine)
 printf '%s\n' "$before" | grep -qF 'other\tool.exe' || fail "the seeded battery meter is not there: $before"
 
 echo "refusals: exit code 2, one line, nothing changed"
-refused() {  # refused WHAT FOLDER [ARGS]
-    what=$1
-    shift
-    if verify "$@"; then fail "$what: accepted"; else status=$?; fi
-    [ "$status" -eq 2 ] || fail "$what: exit status $status, expected 2"
-    [ "$(tr -d '\r' <"$out" | grep -c .)" -eq 1 ] && grep -q '^verify: refused: ' "$out" || fail "$what: not one line"
-    [ ! -d "$drive/$1/results" ] || fail "$what: results\\ was made"
-}
 refused "an unknown argument" kit /force
 echo "not a folder" >"$drive/kit/results"
 refused "a folder where results\\ cannot be written" kit
 rm "$drive/kit/results"
-[ "$(machine)" = "$before" ] || fail "an unknown argument changed the machine"
 mkdir -p "$drive/Program Files (x86)/VELTRAX/Utilities"
 echo "the maker's utility" >"$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe"
 holding=$(machine)
@@ -75,29 +120,78 @@ refused "a changed file" kit-damaged
 cp "$kit/packages/minor.msi" "$drive/kit-damaged/packages/"
 rm "$drive/kit-damaged/property_tests.exe"
 refused "a missing file" kit-damaged
+cp "$kit/property_tests.exe" "$drive/kit-damaged/"
+cp "$broken" "$drive/kit-damaged/planted_tests.exe"
+refused "a program SHA256SUMS does not name" kit-damaged
 rm -rf "$drive/kit-damaged"
-[ "$(machine)" = "$before" ] || fail "the refusals changed the machine"
+same_machine "the refusals"
 
-echo "a run cut short, as by a closed window"
-"$wine_run" cmd /c 'C:\kit\verify.cmd' >/dev/null 2>&1 &
-runner=$!
-programs=$(cd "$kit" && ls -- *_tests.exe | sed 's/\.exe$//')
-started() { ls "$drive/kit/results/"*.log 2>/dev/null | wc -l; }
+echo "a run with GTEST_ and VELTRAX_ settings in its environment, and a second run while it runs"
+cut_down_kit small "" e2e_tests property_tests
+GTEST_FILTER=-* VELTRAX_PROPERTY_RUNS=0 GTEST_TOTAL_SHARDS=4 GTEST_SHARD_INDEX=1 \
+    "$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >"$out.first" 2>&1 &
+first=$!
 for _ in $(seq 1 240); do
-    [ "$(started)" -ge 2 ] && break
+    ls "$drive/small/results/"*.log >/dev/null 2>&1 && break
     sleep 0.5
 done
-[ "$(started)" -ge 2 ] || fail "the first run never reached its second program"
-# A closed console window ends every program in it.
-for program in verify-kit $programs; do wine taskkill /f /im "$program.exe" >/dev/null 2>&1 || true; done
-wait "$runner" || true
-[ -f "$drive/ProgramData/veltrax-place-verify/saved" ] || fail "the run was not cut short while its keys were saved"
+refused "a second run" small
+wait "$first" || fail "the first run exited $?: $(tr -d '\r' <"$out.first")"
+tr -d '\r' <"$out.first" | sed 's/^/    /'
+[ "$(xml_count small e2e_tests tests)" = "$(tests_of e2e_tests)" ] || fail "the environment changed which tests ran"
+grep -q 'name="sequences" value="5"' "$drive/small/results/property_tests.xml" ||
+    fail "VELTRAX_PROPERTY_RUNS from the environment reached the property test"
+tr -d '\r' <"$out.first" | grep . | tail -1 | grep -Eq '^[1-9][0-9]* passed, 0 failed \(reduced\)$' ||
+    fail "a reduced run does not say so"
+grep -q "reduced" "$drive/small/results/summary.txt" || fail "summary.txt does not say the run was reduced"
+rm -f "$out.first"
+same_machine "a run beside planted state and links"
+[ -f "$drive/victim/document.txt" ] || fail "a file behind a link was deleted"
 
-echo "the next run finishes the first, then passes"
-verify kit || fail "verify.cmd exited $? on a clean machine"
-grep -q "an earlier run was cut short" "$out" || fail "the run cut short was not noticed"
+echo "a run cut short, then the maker's utility on the machine"
+rm -rf "$drive/small/results"
+"$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >/dev/null 2>&1 &
+runner=$!
+for _ in $(seq 1 240); do
+    ls "$drive/small/results/"*.log >/dev/null 2>&1 && break
+    sleep 0.5
+done
+# A closed console window ends every program in it.
+for program in verify-kit e2e_tests property_tests veltrax-place; do
+    wine taskkill /f /im "$program.exe" >/dev/null 2>&1 || true
+done
+wait "$runner" || true
+saved_mark || fail "the run was not cut short while its keys were saved"
+mkdir -p "$drive/Program Files (x86)/VELTRAX/Utilities"
+echo "the maker's utility" >"$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe"
+refused "an earlier run's leftovers beside the maker's utility" small
+grep -q "verify.cmd /finish" "$out" || fail "the refusal does not name /finish"
+[ "$(cat "$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe")" = "the maker's utility" ] ||
+    fail "the maker's utility did not survive"
+rm -rf "$drive/Program Files (x86)/VELTRAX"
+verify small /finish || fail "/finish exited $?"
+same_machine "/finish"
+
+echo "a give-back that fails keeps what it saved; the next run finishes it"
+cut_down_kit failing "$failing_runner" e2e_tests
+cp "$broken" "$drive/failing/veltrax-place.exe"
+sh "$source_dir/kit/make-kit.sh" sums "$drive/failing"
+if verify failing /reduced; then fail "a failed give-back exited 0"; else status=$?; fi
+[ "$status" -eq 1 ] || fail "a failed give-back: exit status $status, expected 1"
+grep -q "^verify: could not give back HKLM.*BattMeter.*verify.cmd /finish" "$out" || fail "no line says what was not given back"
+last_line | grep -Eq '^[0-9]+ passed, [1-9][0-9]* failed \(reduced\) \(not all given back\)$' ||
+    fail "a broken exe and a failed give-back: last line $(last_line)"
+grep -q "could not give back" "$drive/failing/results/summary.txt" || fail "summary.txt does not say what was not given back"
+saved_mark || fail "the saved keys were dropped although they were not given back"
+verify small /reduced || fail "the run after a failed give-back exited $?"
+grep -q "an earlier run did not give back what it saved" "$out" || fail "the earlier give-back was not finished"
+same_machine "the run after a failed give-back"
+
+echo "the whole kit, at reduced counts"
+verify kit /reduced || fail "verify.cmd exited $? on a clean machine"
 last=$(last_line)
-printf '%s\n' "$last" | grep -Eq '^[1-9][0-9]* passed, 0 failed$' || fail "last line: $last"
+printf '%s\n' "$last" | grep -Eq '^[1-9][0-9]* passed, 0 failed \(reduced\)$' || fail "last line: $last"
+programs=$(cd "$kit" && ls -- *_tests.exe | sed 's/\.exe$//')
 for program in $programs; do
     grep -q '<testsuites tests="[1-9]' "$drive/kit/results/$program.xml" || fail "no JUnit results for $program"
     grep -q "^$program .* 0 failed" "$drive/kit/results/summary.txt" || fail "summary.txt has no line for $program"
@@ -105,17 +199,6 @@ done
 grep -q "sha256 $(sha256sum "$kit/veltrax-place.exe" | cut -d' ' -f1)" "$drive/kit/results/summary.txt" ||
     fail "summary.txt does not name the exe's checksum"
 [ "$(tr -d '\r' <"$drive/kit/results/summary.txt" | tail -1)" = "$last" ] || fail "summary.txt does not end with the counts"
-after=$(machine)
-[ "$after" = "$before" ] || fail "the machine is not as the kit found it:
-$(printf '%s\n' "$before" >"$out.before"; printf '%s\n' "$after" | diff "$out.before" - ; rm -f "$out.before")"
-
-echo "a kit whose exe is broken fails"
-cp -r "$kit" "$drive/kit-broken"
-cp "$broken" "$drive/kit-broken/veltrax-place.exe"
-sh "$source_dir/kit/make-kit.sh" sums "$drive/kit-broken"
-if VELTRAX_PROPERTY_RUNS=3 verify kit-broken; then fail "a broken exe passed"; else status=$?; fi
-[ "$status" -eq 1 ] || fail "a broken exe: exit status $status, expected 1"
-last_line | grep -Eq '^[0-9]+ passed, [1-9][0-9]* failed$' || fail "a broken exe: last line $(last_line)"
-[ "$(machine)" = "$before" ] || fail "the failing run did not leave the machine as it found it"
-rm -rf "$drive/kit-broken"
+same_machine "the whole kit"
+[ -f "$drive/victim/document.txt" ] || fail "a file behind a link was deleted"
 echo "all kit checks passed"

@@ -1,0 +1,166 @@
+// Handles, files and text for the runner's other parts.
+#include "kit/kit.h"
+
+#include <aclapi.h>
+#include <bcrypt.h>
+#include <sddl.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "tests/support/remove_tree_win.h"
+
+namespace kit {
+
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void refuse(const std::string& why) {
+    say("verify: refused: %s", why.c_str());
+    std::exit(2);
+}
+
+std::string read_file(const std::string& path, bool* ok) {
+    Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool plain = file.h != nullptr && GetFileInformationByHandle(file.h, &info) &&
+                       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    if (ok != nullptr) *ok = plain;
+    std::string bytes;
+    char block[65536];
+    DWORD count = 0;
+    while (plain && ReadFile(file.h, block, sizeof block, &count, nullptr) && count > 0)
+        bytes.append(block, count);
+    return bytes;
+}
+
+bool write_new_file(const std::string& path, const std::string& bytes) {
+    Handle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file.h != nullptr &&
+           (bytes.empty() || (WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                              written == bytes.size())) &&
+           FlushFileBuffers(file.h);
+}
+
+std::string sha256(const std::string& bytes) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    unsigned char digest[32];
+    const bool done = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
+                      BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0 &&
+                      BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                                     static_cast<ULONG>(bytes.size()), 0) == 0 &&
+                      BCryptFinishHash(hash, digest, sizeof digest, 0) == 0;
+    if (hash != nullptr) BCryptDestroyHash(hash);
+    if (algorithm != nullptr) BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (!done) return "";
+    std::string hex;
+    for (unsigned char byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+        at = end + 1;
+    }
+    return lines;
+}
+
+bool exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool key_exists(const std::string& key) {
+    Key handle;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &handle.h) == ERROR_SUCCESS;
+}
+
+bool delete_key_tree(const std::string& key) {
+    if (key.empty()) return false;  // never HKLM itself
+    {
+        Key handle;
+        const LONG opened =
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &handle.h);
+        if (opened == ERROR_FILE_NOT_FOUND) return true;
+        if (opened != ERROR_SUCCESS || RegDeleteTreeA(handle.h, nullptr) != ERROR_SUCCESS) return false;
+    }
+    const LONG deleted = RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+    return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
+}
+
+bool make_private_folder(const std::string& path, bool readable) {
+    // Protected (no inherited entries); the objects inside inherit these.
+    const char* sddl =
+        readable ? "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)" : "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const bool made = CreateDirectoryA(path.c_str(), &attributes) != 0;
+    LocalFree(descriptor);
+    return made;
+}
+
+bool made_by_an_administrator(const std::string& path) {
+    Handle object(CreateFileA(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (object.h == nullptr || GetSecurityInfo(object.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                               nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
+    HANDLE raw = nullptr;
+    if (!trusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        Handle token(raw);
+        char buffer[256];
+        DWORD size = 0;
+        trusted = GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &size) &&
+                  EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    }
+    LocalFree(descriptor);
+    return trusted;
+}
+
+bool remove_tree(const std::string& path) {
+    return veltrax::testing::remove_tree(path);
+}
+
+std::string system_folder() {
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(folder, length) : "C:\\Windows\\system32";
+}
+
+std::string program_data() {
+    char data[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("ProgramData", data, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(data, length) : "C:\\ProgramData";
+}
+
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+}  // namespace kit

@@ -1,0 +1,162 @@
+// The verification kit's runner (verify-kit.exe), which verify.cmd calls. It
+// runs elevated on a deployer's machine, so nothing a standard user could
+// have made is trusted: no link is followed, what it saves lives under HKLM,
+// and the programs it runs are copies it checked, in a folder only
+// administrators can write. One file per concern; each operation's contract
+// is the sentence above it. Everything here uses only what Windows 7 SP1 has.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace kit {
+
+// ---- common.cpp: handles, files, text.
+
+struct Handle {
+    HANDLE h = nullptr;
+    Handle() = default;
+    explicit Handle(HANDLE handle) : h(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    Handle(Handle&& other) noexcept : h(other.h) { other.h = nullptr; }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { close(); }
+    void close() {
+        if (h != nullptr) CloseHandle(h);
+        h = nullptr;
+    }
+};
+
+struct Key {
+    HKEY h = nullptr;
+    Key() = default;
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    ~Key() {
+        if (h != nullptr) RegCloseKey(h);
+    }
+};
+
+// Prints one line and flushes it.
+void say(const char* format, ...);
+// Prints "verify: refused: WHY" and ends the process with exit code 2.
+[[noreturn]] void refuse(const std::string& why);
+// The whole file, read through a handle that follows no link; `ok` says whether it could be opened.
+std::string read_file(const std::string& path, bool* ok = nullptr);
+// Writes a file that must not exist yet (a link or a planted file in its place fails it).
+bool write_new_file(const std::string& path, const std::string& bytes);
+// The SHA-256 of bytes, as lower-case hex; empty when the system cannot hash.
+std::string sha256(const std::string& bytes);
+// The non-empty lines of a text, without their line ends.
+std::vector<std::string> lines_of(const std::string& text);
+// Whether a file or folder (or a link, not its target) exists at the path.
+bool exists(const std::string& path);
+// Whether HKLM (64-bit view) has this key.
+bool key_exists(const std::string& key);
+// Deletes an HKLM key with everything below it; true when it is gone.
+bool delete_key_tree(const std::string& key);
+// A new folder whose only entries are full control for SYSTEM and
+// Administrators (and read for Users when `readable`); false when anything is
+// already at the path or the folder cannot be made so.
+bool make_private_folder(const std::string& path, bool readable);
+// Whether the owner of a file or folder (never a link's target) is SYSTEM,
+// Administrators or the user this runner runs as.
+bool made_by_an_administrator(const std::string& path);
+// Removes a file or folder tree without following any link; true when nothing is left.
+bool remove_tree(const std::string& path);
+// A folder of Windows' own, from the system (not the environment): "C:\Windows\system32" and the like.
+std::string system_folder();
+// %ProgramData%'s folder.
+std::string program_data();
+// Whether this runner found itself under Wine rather than a real Windows.
+bool under_wine();
+
+// ---- checks.cpp: the checks made before anything changes; each refuses with
+// one line and exit code 2.
+
+struct Options {
+    bool disposable = false;  // /disposable: the machine may hold the utility; the tests delete it
+    bool finish = false;      // /finish: finish an earlier run that was cut short or not given back, then stop
+    bool reduced = false;     // /reduced: fewer random sequences; the report says so
+};
+// The arguments of verify.cmd; refuses any other.
+Options parse_arguments(int argc, char** argv);
+// Holds the machine-wide lock of the kit for as long as the handle lives; refuses when another run holds it.
+Handle one_run_at_a_time();
+// The folder of verify-kit.exe; refuses a path that is too long or not in the ANSI code page.
+std::string kit_folder();
+// Refuses unless the runner runs elevated.
+void check_elevated();
+// Refuses while another Windows Installer installation is in progress.
+void check_no_installation_running();
+// The kit's files by SHA256SUMS (name, then sha256); refuses when the list is
+// missing or damaged, names a path outside the kit, or the kit folder holds a
+// file it does not name (results\ aside).
+struct Listed {
+    std::string name;
+    std::string sha256;
+};
+std::vector<Listed> listed_files(const std::string& kit);
+// The test programs SHA256SUMS names (NAME_tests.exe in the kit's top folder), sorted.
+std::vector<std::string> listed_programs(const std::vector<Listed>& listed);
+// Refuses when results\ is in the kit folder as something other than a plain folder.
+void check_results_folder(const std::string& results);
+// What of the utility and the tool's state this machine holds, one phrase each.
+std::vector<std::string> machine_state();
+
+// ---- run_copy.cpp: the kit as it runs, a checked copy out of users' reach.
+
+// Copies every listed file into a new private folder under %ProgramData%
+// and checks each copy's SHA-256; the folder, or "" with `why` set.
+std::string make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why);
+// Removes run copies that earlier runs left (only folders an administrator
+// made, never through a link); false when one could not be removed.
+bool remove_run_copies();
+// Makes results\ anew as a private folder the user can read; false when it cannot.
+bool make_results_folder(const std::string& results);
+
+// ---- saved_state.cpp: what the tests change, saved under HKLM before they
+// run and given back after, and the clean-up of everything the tests made.
+
+enum class Leftover { none, unfinished, saved };
+// Whether an earlier run left saved keys it has not given back (or was cut
+// short while saving: unfinished); refuses when
+// the saved state is not one this runner wrote.
+Leftover leftover_state();
+// Saves the keys the tests change; the mark that vouches for the copies is
+// written and flushed last. False (nothing saved) when any step failed.
+bool save_state();
+// Uninstalls the package, removes what the tests made, gives back the saved
+// keys, and only then drops the saved copy; what could not be done, one
+// phrase each (empty: all of it was done).
+std::vector<std::string> give_back();
+// Removes what a run that was cut short while saving left: no keys were changed yet.
+bool drop_unfinished_save();
+
+// ---- program.cpp: one test program.
+
+struct Outcome {
+    unsigned passed = 0, failed = 0, skipped = 0;
+    double seconds = 0;
+    std::string trouble;  // why the program itself failed, if it did
+};
+// Runs one program of the run copy in a job of its own, with its output and
+// JUnit XML in results\; at its time limit, or when it ends, the whole job
+// is ended and waited for.
+Outcome run_program(const std::string& copy, const std::string& results, const std::string& name);
+
+// ---- report.cpp: what the run says.
+
+// The Windows version, as the summary names it.
+std::string windows_version();
+// What restart Windows is waiting for, or "".
+std::string pending_restart();
+// The local time, "YYYY-MM-DD hh:mm:ss".
+std::string local_time();
+// The JUnit file of a program that failed as a whole (a crash, a time-out);
+// what XML it wrote is kept beside as NAME.xml.partial.
+void write_program_failure(const std::string& results, const std::string& name, const Outcome& outcome);
+
+}  // namespace kit

@@ -1,0 +1,126 @@
+// One test program of the run copy, in a job of its own: at its time limit,
+// and in any case once it has ended, the whole job (msiexec, the tool, any
+// child it left) is ended and waited for before anything else runs.
+#include <cstdlib>
+#include <cstring>
+
+#include "kit/kit.h"
+
+namespace kit {
+
+namespace {
+
+constexpr DWORD program_limit_ms = 30 * 60 * 1000;
+constexpr ULONGLONG job_end_limit_ms = 60 * 1000;
+
+unsigned attribute(const std::string& xml, const char* name) {
+    const std::size_t tag = xml.find("<testsuites");
+    if (tag == std::string::npos) return 0;
+    const std::string key = std::string(" ") + name + "=\"";
+    const std::size_t at = xml.find(key, tag);
+    if (at == std::string::npos || at > xml.find('>', tag)) return 0;
+    return static_cast<unsigned>(std::strtoul(xml.c_str() + at + key.size(), nullptr, 10));
+}
+
+unsigned occurrences(const std::string& text, const std::string& what) {
+    unsigned count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+Handle new_job() {
+    Handle job(CreateJobObjectA(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (job.h != nullptr &&
+        !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        return Handle();
+    }
+    return job;
+}
+
+// Ends every process of the job and waits until none is left.
+bool end_job(HANDLE job) {
+    TerminateJobObject(job, 1);
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                       nullptr)) {
+            return false;
+        }
+        if (accounting.ActiveProcesses == 0) return true;
+        if (GetTickCount64() - start > job_end_limit_ms) return false;
+        Sleep(100);
+    }
+}
+
+}  // namespace
+
+Outcome run_program(const std::string& copy, const std::string& results, const std::string& name) {
+    const std::string program = copy + "\\" + name + ".exe";
+    const std::string xml_path = results + "\\" + name + ".xml";
+    std::string command = "\"" + program + "\" \"--gtest_output=xml:" + xml_path + "\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    Handle log(CreateFileA((results + "\\" + name + ".log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                           CREATE_NEW, 0, nullptr));
+    Handle null(
+        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null.h;
+    startup.hStdOutput = startup.hStdError = log.h;
+    PROCESS_INFORMATION process{};
+    const ULONGLONG start = GetTickCount64();
+    Outcome outcome;
+    DWORD code = 1;
+    Handle job = new_job();
+    if (log.h == nullptr || job.h == nullptr) {
+        outcome.trouble =
+            "could not be given its log or a job of its own (error " + std::to_string(GetLastError()) + ")";
+    } else if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                               copy.c_str(), &startup, &process)) {
+        outcome.trouble = "could not be started (error " + std::to_string(GetLastError()) + ")";
+    } else {
+        Handle running(process.hProcess);
+        Handle thread(process.hThread);
+        if (!AssignProcessToJobObject(job.h, running.h)) {
+            TerminateProcess(running.h, 1);
+            outcome.trouble = "could not be put in a job of its own (error " + std::to_string(GetLastError()) + ")";
+        } else {
+            ResumeThread(thread.h);
+            if (WaitForSingleObject(running.h, program_limit_ms) != WAIT_OBJECT_0) {
+                outcome.trouble =
+                    "did not finish within " + std::to_string(program_limit_ms / 60000) + " minutes; ended it";
+            }
+        }
+        if (!end_job(job.h))
+            outcome.trouble +=
+                std::string(outcome.trouble.empty() ? "" : "; ") + "its processes could not all be ended";
+        WaitForSingleObject(running.h, 10000);
+        GetExitCodeProcess(running.h, &code);
+    }
+    outcome.seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
+
+    bool have_xml = false;
+    const std::string xml = read_file(xml_path, &have_xml);
+    const unsigned tests = attribute(xml, "tests");
+    outcome.failed = attribute(xml, "failures") + attribute(xml, "errors");
+    outcome.skipped = occurrences(xml, "result=\"skipped\"") + attribute(xml, "disabled");
+    outcome.passed = tests >= outcome.failed + outcome.skipped ? tests - outcome.failed - outcome.skipped : 0;
+    if (outcome.trouble.empty() && (!have_xml || tests == 0)) outcome.trouble = "reported no tests";
+    if (outcome.trouble.empty() && code != 0 && outcome.failed == 0) {
+        outcome.trouble = "ended with exit code " + std::to_string(code) + " although no test failed";
+    }
+    if (!outcome.trouble.empty()) {
+        ++outcome.failed;
+        log.close();
+        write_program_failure(results, name, outcome);
+    }
+    return outcome;
+}
+
+}  // namespace kit

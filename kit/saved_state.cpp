@@ -1,0 +1,238 @@
+// What the tests change, saved under an HKLM key of the kit's own (which
+// standard users cannot write) before they run and given back after; and the
+// clean-up of everything the tests made. A give-back writes and deletes only
+// the keys in saved_keys, whatever the saved state holds, and keeps the saved
+// copy until every step of it worked.
+#include "kit/kit.h"
+
+#include <msi.h>
+
+#include <cstring>
+
+namespace kit {
+
+namespace {
+
+const char* const state_key = "SOFTWARE\\veltrax-place-verify";
+const char* const saved_mark = "saved";
+
+// What the tests change, and how shallow a key along its path may be that
+// the tests create (and the give-back therefore deletes) when it was absent.
+struct Saved {
+    const char* key;
+    unsigned shallowest;
+};
+const Saved saved_keys[] = {
+    {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Applets\\SysTray\\BattMeter", 5},  // from ...\Applets
+    {"SOFTWARE\\Veltrax", 2},
+};
+
+// The tool's folders and keys the tests make, and what a test program cut
+// short leaves: its scratch folder and key, its output files.
+const char* const made_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX",
+                                    "C:\\Program Files\\veltrax-place"};
+const char* const made_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\veltrax-place"};
+const char* const scratch_folder_prefix = "C:\\veltrax-scratch-";
+const char* const scratch_key_prefix = "VeltraxSeamTest-";
+const char* const upgrade_code = "{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}";
+
+unsigned depth(const char* key) {
+    unsigned parts = 1;
+    for (const char* c = key; *c != 0; ++c)
+        parts += *c == '\\' ? 1 : 0;
+    return parts;
+}
+
+// The first `parts` parts of a key's path.
+std::string prefix(const char* key, unsigned parts) {
+    std::string path = key;
+    std::size_t at = 0;
+    for (unsigned part = 0; part < parts && at != std::string::npos; ++part)
+        at = path.find('\\', at + (part > 0 ? 1 : 0));
+    return at == std::string::npos ? path : path.substr(0, at);
+}
+
+// How many parts of the key's path exist before the first missing one; 0 when all of it exists.
+unsigned first_missing(const Saved& saved) {
+    for (unsigned parts = 1; parts <= depth(saved.key); ++parts) {
+        if (!key_exists(prefix(saved.key, parts))) return parts;
+    }
+    return 0;
+}
+
+std::string absent_value(std::size_t index) {
+    return "absent " + std::to_string(index);
+}
+
+bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_ALL_ACCESS) {
+    return RegOpenKeyExA(root, key.c_str(), 0, access | KEY_WOW64_64KEY, &handle.h) == ERROR_SUCCESS;
+}
+
+bool create_new(HKEY root, const std::string& key, Key& handle) {
+    DWORD disposition = 0;
+    return RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                           nullptr, &handle.h, &disposition) == ERROR_SUCCESS &&
+           disposition == REG_CREATED_NEW_KEY;
+}
+
+bool read_dword(HKEY key, const std::string& name, DWORD& value) {
+    DWORD type = 0, size = sizeof value;
+    return RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
+               ERROR_SUCCESS &&
+           type == REG_DWORD && size == sizeof value;
+}
+
+bool write_dword(HKEY key, const std::string& name, DWORD value) {
+    return RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
+           ERROR_SUCCESS;
+}
+
+// The one step the kit test's faulty runner fails: a give-back that cannot write.
+LONG copy_back(HKEY from, HKEY to) {
+#ifdef VELTRAX_KIT_FAIL_GIVE_BACK
+    (void)from;
+    (void)to;
+    return ERROR_ACCESS_DENIED;
+#else
+    return RegCopyTreeA(from, nullptr, to);
+#endif
+}
+
+// Every entry of a folder whose path starts with `prefix`, but links: the
+// tests make none, so a link there is someone else's and stays.
+std::vector<std::string> matching(const std::string& prefix) {
+    const std::string folder = prefix.substr(0, prefix.find_last_of('\\'));
+    std::vector<std::string> paths;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((prefix + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return paths;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            paths.push_back(folder + "\\" + found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return paths;
+}
+
+std::vector<std::string> scratch_keys() {
+    Key software;
+    std::vector<std::string> keys;
+    if (!open(HKEY_LOCAL_MACHINE, "SOFTWARE", software, KEY_READ)) return keys;
+    char name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD size = sizeof name;
+        if (RegEnumKeyExA(software.h, index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (std::strncmp(name, scratch_key_prefix, std::strlen(scratch_key_prefix)) == 0) {
+            keys.push_back(std::string("SOFTWARE\\") + name);
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
+Leftover leftover_state() {
+    Key state;
+    if (!open(HKEY_LOCAL_MACHINE, state_key, state, KEY_READ)) return Leftover::none;
+    DWORD mark = 0;
+    if (!read_dword(state.h, saved_mark, mark)) return Leftover::unfinished;
+    bool sound = mark == 1;
+    for (std::size_t i = 0; i < std::size(saved_keys); ++i) {
+        DWORD parts = 0;
+        const bool absent = read_dword(state.h, absent_value(i), parts);
+        Key copy;
+        const bool copied = open(state.h, std::to_string(i), copy, KEY_READ);
+        sound = sound && absent != copied &&
+                (!absent || (parts >= saved_keys[i].shallowest && parts <= depth(saved_keys[i].key)));
+    }
+    if (!sound) {
+        refuse(std::string("HKLM\\") + state_key + " is not as this kit writes it; look at it, and delete it by hand");
+    }
+    return Leftover::saved;
+}
+
+bool drop_unfinished_save() {
+    return delete_key_tree(state_key);
+}
+
+bool save_state() {
+    Key state;
+    bool done = delete_key_tree(state_key) && create_new(HKEY_LOCAL_MACHINE, state_key, state);
+    for (std::size_t i = 0; done && i < std::size(saved_keys); ++i) {
+        const unsigned missing = first_missing(saved_keys[i]);
+        if (missing != 0) {
+            done = write_dword(state.h, absent_value(i), missing);
+            continue;
+        }
+        Key source, copy;
+        done = open(HKEY_LOCAL_MACHINE, saved_keys[i].key, source, KEY_READ) &&
+               create_new(state.h, std::to_string(i), copy) && RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS;
+    }
+    // The copies are on disk before the mark that vouches for them.
+    done = done && RegFlushKey(state.h) == ERROR_SUCCESS && write_dword(state.h, saved_mark, 1) &&
+           RegFlushKey(state.h) == ERROR_SUCCESS;
+    if (!done) delete_key_tree(state_key);
+    return done;
+}
+
+std::vector<std::string> give_back() {
+    std::vector<std::string> failed;
+    auto check = [&failed](bool done, const std::string& what) {
+        if (!done) failed.push_back(what);
+    };
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    char code[39];
+    std::vector<std::string> products;
+    for (DWORD index = 0; MsiEnumRelatedProductsA(upgrade_code, 0, index, code) == ERROR_SUCCESS; ++index) {
+        products.emplace_back(code);
+    }
+    for (const std::string& product : products) {
+        const UINT result =
+            MsiConfigureProductExA(product.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, "REBOOT=ReallySuppress");
+        check(result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED,
+              "uninstall the package " + product + " (error " + std::to_string(result) + ")");
+    }
+    for (const char* folder : made_folders)
+        check(remove_tree(folder), std::string("remove ") + folder);
+    for (const std::string& folder : matching(scratch_folder_prefix)) {
+        // Only what a test program made: a folder of another user's stays.
+        if (made_by_an_administrator(folder)) check(remove_tree(folder), "remove " + folder);
+    }
+    char temp[MAX_PATH];
+    const DWORD length = GetTempPathA(MAX_PATH, temp);
+    if (length > 0 && length < MAX_PATH) {
+        for (const char* name : {"veltrax-out-", "veltrax-err-"}) {
+            for (const std::string& file : matching(std::string(temp, length) + name))
+                check(remove_tree(file), "remove " + file);
+        }
+    }
+    for (const char* key : made_keys)
+        check(delete_key_tree(key), std::string("delete HKLM\\") + key);
+    for (const std::string& key : scratch_keys())
+        check(delete_key_tree(key), "delete HKLM\\" + key);
+
+    {
+        Key state;
+        check(open(HKEY_LOCAL_MACHINE, state_key, state), std::string("open HKLM\\") + state_key);
+        for (std::size_t i = 0; state.h != nullptr && i < std::size(saved_keys); ++i) {
+            DWORD parts = 0;
+            const bool absent = read_dword(state.h, absent_value(i), parts);
+            const std::string key = absent ? prefix(saved_keys[i].key, parts) : saved_keys[i].key;
+            const std::string what = std::string("give back HKLM\\") + saved_keys[i].key;
+            if (!delete_key_tree(key)) {
+                failed.push_back(what);
+                continue;
+            }
+            Key copy, target;
+            check(absent || (open(state.h, std::to_string(i), copy, KEY_READ) &&
+                             create_new(HKEY_LOCAL_MACHINE, key, target) &&
+                             copy_back(copy.h, target.h) == ERROR_SUCCESS && RegFlushKey(target.h) == ERROR_SUCCESS),
+                  what);
+        }
+    }
+    // Only a whole give-back drops what it gave back from.
+    if (failed.empty()) check(delete_key_tree(state_key), std::string("delete HKLM\\") + state_key);
+    return failed;
+}
+
+}  // namespace kit
