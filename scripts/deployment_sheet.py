@@ -2,7 +2,10 @@
 """Writes the deployment sheet, DEPLOYMENT.txt, from docs/deployment.md as
 plain text with CRLF line ends (for Notepad on any Windows).
 
-    deployment_sheet.py docs/deployment.md VERSION COMMIT > DEPLOYMENT.txt
+    deployment_sheet.py docs/deployment.md VERSION COMMIT PRODUCT_CODE EXE_BYTES > DEPLOYMENT.txt
+
+Its first lines name what only the release knows: the version, the commit,
+the package's product code and the exe's size.
 """
 import re
 import sys
@@ -25,8 +28,10 @@ def table(rows):
     return [line(header), "  ".join("-" * w for w in widths)] + [line(r) for r in body]
 
 
-def sheet(text, version, commit):
-    out = ["veltrax-place %s: deployment sheet" % version, "(built from commit %s)" % commit, ""]
+def sheet(text, version, commit, product_code, exe_bytes):
+    out = ["veltrax-place %s: deployment sheet" % version, "(built from commit %s)" % commit,
+           "Product code of this version's package: %s" % product_code,
+           "veltrax-place.exe of this version: %s bytes" % "{:,}".format(int(exe_bytes)), ""]
     lines = text.strip("\n").split("\n")
     i = 0
     while i < len(lines):
@@ -50,4 +55,4 @@ def sheet(text, version, commit):
 
 if __name__ == "__main__":
     with open(sys.argv[1], encoding="utf-8") as handle:
-        sys.stdout.buffer.write(sheet(handle.read(), sys.argv[2], sys.argv[3]).encode("utf-8"))
+        sys.stdout.buffer.write(sheet(handle.read(), *sys.argv[2:6]).encode("utf-8"))

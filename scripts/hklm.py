@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """Reads and seeds the host build's registry database (<root>/hklm.sqlite).
 
+usage:
+
   hklm.py ROOT set KEY NAME TYPE TEXT   store TEXT plus its NUL, TYPE 1 (REG_SZ) or 2 (REG_EXPAND_SZ)
   hklm.py ROOT dump KEY...              print each key below KEY with its values
 """
@@ -43,8 +45,20 @@ def dump(db, key, path):
         dump(db, child, path + "\\" + name)
 
 
-def main():
-    root, command, args = sys.argv[1], sys.argv[2], sys.argv[3:]
+def usage(status):
+    """The usage, on stdout when asked for (exit 0), on stderr after a mistake (exit 2)."""
+    (sys.stdout if status == 0 else sys.stderr).write(__doc__.lstrip("\n"))
+    sys.exit(status)
+
+
+def main(argv):
+    if len(argv) == 1 and argv[0] in ("-h", "--help"):
+        usage(0)
+    is_set = len(argv) == 6 and argv[1] == "set" and argv[4] in ("1", "2")
+    is_dump = len(argv) >= 3 and argv[1] == "dump"
+    if not (is_set or is_dump):
+        usage(2)
+    root, command, args = argv[0], argv[1], argv[2:]
     db = sqlite3.connect(root + "/hklm.sqlite")
     db.executescript(SCHEMA)
     if command == "set":
@@ -53,16 +67,14 @@ def main():
         db.execute("INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)",
                    (key, name, int(kind), text.encode("latin-1") + b"\0"))
         db.commit()
-    elif command == "dump":
+    else:
         for path in args:
             key = find(db, path)
             if key is None:
                 print("  HKLM\\%s: (no such key)" % path)
             else:
                 dump(db, key, path)
-    else:
-        sys.exit(__doc__)
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -97,8 +97,11 @@ cp "$work/unsigned.msi" "$work/bundle/$msi"
 sign "$work/bundle/$msi"
 
 # The sheet comes from the same commit's documentation.
-python3 "$src/scripts/deployment_sheet.py" "$src/docs/deployment.md" "$version" "$commit" \
-    >"$work/bundle/DEPLOYMENT.txt" 2>"$log" || fail "cannot write the deployment sheet; see $log"
+# Its first lines name what only this release knows: the product code, the exe's size.
+product_code=$(msiinfo export "$work/unsigned.msi" Property 2>"$log" | awk -F '\t' '$1 == "ProductCode" {print $2}')
+[ -n "$product_code" ] || fail "cannot read the package's product code; see $log"
+python3 "$src/scripts/deployment_sheet.py" "$src/docs/deployment.md" "$version" "$commit" "$product_code" \
+    "$(wc -c <"$exe")" >"$work/bundle/DEPLOYMENT.txt" 2>"$log" || fail "cannot write the deployment sheet; see $log"
 (cd "$work/bundle" && sha256sum veltrax-place.exe "$msi" DEPLOYMENT.txt >SHA256SUMS)
 
 # The verification kit: the bundle's exe and package, with the test programs
@@ -139,3 +142,6 @@ for file in "$name.zip" "$name.zip.sha256" "$kit_name.zip" "$kit_name.zip.sha256
 done
 echo "$dist/$name.zip"
 echo "$dist/$kit_name.zip"
+# What the bytes depend on besides the commit: the Debian packages that built them.
+echo "built with: $(dpkg-query -W -f '${Package} ${Version}, ' cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    mingw-w64-x86-64-dev wixl msitools faketime osslsigncode python3 2>/dev/null | sed 's/, $//')"

@@ -66,6 +66,9 @@ same_as_the_bundle "$work/unsigned" "$work/unsigned-kit"
     fail "the kit's programs fail the Windows 7 check: $(cat "$work/image")"
 "$python" "$source_dir/tests/check_package.py" "$work/unsigned/$msi" || fail "the bundle's package fails its table checks"
 grep -q "veltrax-place $version" "$work/unsigned/DEPLOYMENT.txt" || fail "the sheet does not name the version"
+product_code=$(msiinfo export "$work/unsigned/$msi" Property | awk -F '\t' '$1 == "ProductCode" {print $2}')
+grep -q "Product code of this version's package: $product_code" "$work/unsigned/DEPLOYMENT.txt" ||
+    fail "the sheet does not name the package's product code $product_code"
 # The sheet is the committed docs/deployment.md, every line of it, as plain text.
 git show HEAD:docs/deployment.md | "$python" -c '
 import re, sys
