@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     }
 
     // From here on the machine changes.
-    if (leftover == kit::Leftover::saved && !given_back("an earlier run was cut short; giving back what it saved"))
+    if (leftover == kit::Leftover::saved && !given_back("an earlier run did not give back what it saved (it was cut "
+                                                        "short, or its give-back failed); giving it back now"))
         return 1;
     if (leftover == kit::Leftover::unfinished && !kit::drop_unfinished_save()) {
         kit::refuse("cannot remove HKLM\\SOFTWARE\\veltrax-place-verify, which a run cut short while saving left");

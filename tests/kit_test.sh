@@ -187,8 +187,12 @@ verify small /reduced || fail "the run after a failed give-back exited $?"
 grep -q "an earlier run did not give back what it saved" "$out" || fail "the earlier give-back was not finished"
 same_machine "the run after a failed give-back"
 
-echo "the whole kit, at reduced counts"
+echo "the whole kit, at reduced counts, on a machine waiting for a restart"
+session='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'
+wine reg add "$session" /v PendingFileRenameOperations /t REG_MULTI_SZ /d 'C:\old.dll' /f >/dev/null
 verify kit /reduced || fail "verify.cmd exited $? on a clean machine"
+grep -q "^restart: .*PendingFileRenameOperations" "$drive/kit/results/summary.txt" || fail "summary.txt does not name the pending restart"
+wine reg delete "$session" /v PendingFileRenameOperations /f >/dev/null
 last=$(last_line)
 printf '%s\n' "$last" | grep -Eq '^[1-9][0-9]* passed, 0 failed \(reduced\)$' || fail "last line: $last"
 programs=$(cd "$kit" && ls -- *_tests.exe | sed 's/\.exe$//')
