@@ -86,11 +86,15 @@ Options parse_arguments(int argc, char** argv) {
 }
 
 Handle one_run_at_a_time() {
+    // Only administrators may name an object in the Global namespace, so no
+    // standard user can hold this lock in the kit's way.
     Handle lock(CreateMutexA(nullptr, TRUE, "Global\\veltrax-place-verify"));
-    if (lock.h == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD error = GetLastError();
+    if (lock.h != nullptr && error != ERROR_ALREADY_EXISTS) return lock;
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
         refuse("another run of the kit is under way on this machine; wait for it to end");
     }
-    return lock;
+    refuse("cannot take the kit's lock (error " + std::to_string(error) + ")");
 }
 
 std::string kit_folder() {

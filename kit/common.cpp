@@ -147,20 +147,10 @@ bool remove_tree(const std::string& path) {
     return veltrax::testing::remove_tree(path);
 }
 
-std::string system_folder() {
-    char folder[MAX_PATH];
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::string(folder, length) : "C:\\Windows\\system32";
-}
-
 std::string program_data() {
     char data[MAX_PATH];
     const DWORD length = GetEnvironmentVariableA("ProgramData", data, MAX_PATH);
     return length > 0 && length < MAX_PATH ? std::string(data, length) : "C:\\ProgramData";
-}
-
-bool under_wine() {
-    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 }  // namespace kit

@@ -66,12 +66,8 @@ bool make_private_folder(const std::string& path, bool readable);
 bool made_by_an_administrator(const std::string& path);
 // Removes a file or folder tree without following any link; true when nothing is left.
 bool remove_tree(const std::string& path);
-// A folder of Windows' own, from the system (not the environment): "C:\Windows\system32" and the like.
-std::string system_folder();
 // %ProgramData%'s folder.
 std::string program_data();
-// Whether this runner found itself under Wine rather than a real Windows.
-bool under_wine();
 
 // ---- checks.cpp: the checks made before anything changes; each refuses with
 // one line and exit code 2.

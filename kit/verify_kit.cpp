@@ -66,9 +66,9 @@ int main(int argc, char** argv) {
     // A crash waits at no dialog; the programs inherit this.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     const kit::Options options = kit::parse_arguments(argc, argv);
+    kit::check_elevated();
     const kit::Handle lock = kit::one_run_at_a_time();
     const std::string folder = kit::kit_folder();
-    kit::check_elevated();
     kit::check_no_installation_running();
     const std::string results = folder + "\\results";
     kit::check_results_folder(results);
