@@ -2,8 +2,6 @@
 // exit code 2, so that a refused run leaves the machine as it was.
 #include "kit/kit.h"
 
-#include <msi.h>
-
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -11,13 +9,6 @@
 namespace kit {
 
 namespace {
-
-const char* const upgrade_code = "{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}";
-
-// The utility and the tool's own state.
-const char* const state_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX",
-                                     "C:\\Program Files\\veltrax-place"};
-const char* const state_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\veltrax-place"};
 
 // The longest path the run makes below the kit folder or results\.
 constexpr std::size_t deepest_name = 64;
@@ -194,10 +185,7 @@ std::vector<std::string> machine_state() {
     for (const char* key : state_keys) {
         if (key_exists(key)) found.push_back(std::string("HKLM\\") + key);
     }
-    char code[39];
-    for (DWORD index = 0; MsiEnumRelatedProductsA(upgrade_code, 0, index, code) == ERROR_SUCCESS; ++index) {
-        found.push_back(std::string("the installed package ") + code);
-    }
+    for (const std::string& code : installed_products()) found.push_back("the installed package " + code);
     return found;
 }
 

@@ -3,6 +3,7 @@
 
 #include <aclapi.h>
 #include <bcrypt.h>
+#include <msi.h>
 #include <sddl.h>
 
 #include <cstdarg>
@@ -11,6 +12,16 @@
 #include "tests/support/remove_tree_win.h"
 
 namespace kit {
+
+std::vector<std::string> installed_products() {
+    std::vector<std::string> codes;
+    char code[39];
+    for (DWORD index = 0;
+         MsiEnumRelatedProductsA("{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}", 0, index, code) == ERROR_SUCCESS; ++index) {
+        codes.emplace_back(code);
+    }
+    return codes;
+}
 
 void say(const char* format, ...) {
     va_list args;

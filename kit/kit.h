@@ -39,6 +39,13 @@ struct Key {
     }
 };
 
+// The utility's folders and keys and the tool's own: what the tests make,
+// and what a machine the kit runs on must not hold.
+inline constexpr const char* state_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX",
+                                                "C:\\Program Files\\veltrax-place"};
+inline constexpr const char* state_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\veltrax-place"};
+// The product codes of every installed version of the package.
+std::vector<std::string> installed_products();
 // Prints one line and flushes it.
 void say(const char* format, ...);
 // Prints "verify: refused: WHY" and ends the process with exit code 2.

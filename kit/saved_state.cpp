@@ -27,14 +27,10 @@ const Saved saved_keys[] = {
     {"SOFTWARE\\Veltrax", 2},
 };
 
-// The tool's folders and keys the tests make, and what a test program cut
-// short leaves: its scratch folder and key, its output files.
-const char* const made_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX",
-                                    "C:\\Program Files\\veltrax-place"};
-const char* const made_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\veltrax-place"};
+// What a test program cut short leaves besides the state folders and keys:
+// its scratch folder and key, its output files.
 const char* const scratch_folder_prefix = "C:\\veltrax-scratch-";
 const char* const scratch_key_prefix = "VeltraxSeamTest-";
-const char* const upgrade_code = "{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}";
 
 unsigned depth(const char* key) {
     unsigned parts = 1;
@@ -181,18 +177,13 @@ std::vector<std::string> give_back() {
         if (!done) failed.push_back(what);
     };
     MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-    char code[39];
-    std::vector<std::string> products;
-    for (DWORD index = 0; MsiEnumRelatedProductsA(upgrade_code, 0, index, code) == ERROR_SUCCESS; ++index) {
-        products.emplace_back(code);
-    }
-    for (const std::string& product : products) {
+    for (const std::string& product : installed_products()) {
         const UINT result =
             MsiConfigureProductExA(product.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, "REBOOT=ReallySuppress");
         check(result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED,
               "uninstall the package " + product + " (error " + std::to_string(result) + ")");
     }
-    for (const char* folder : made_folders)
+    for (const char* folder : state_folders)
         check(remove_tree(folder), std::string("remove ") + folder);
     for (const std::string& folder : matching(scratch_folder_prefix)) {
         // Only what a test program made: a folder of another user's stays.
@@ -206,7 +197,7 @@ std::vector<std::string> give_back() {
                 check(remove_tree(file), "remove " + file);
         }
     }
-    for (const char* key : made_keys)
+    for (const char* key : state_keys)
         check(delete_key_tree(key), std::string("delete HKLM\\") + key);
     for (const std::string& key : scratch_keys())
         check(delete_key_tree(key), "delete HKLM\\" + key);
