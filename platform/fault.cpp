@@ -28,6 +28,11 @@ unsigned& delay() {
     return microseconds;
 }
 
+std::vector<Op>& log() {
+    static std::vector<Op> made;
+    return made;
+}
+
 struct Crash {
     unsigned calls = 0;  // of every operation together
     unsigned at = 0;     // 0: never
@@ -83,12 +88,16 @@ void clear() {
     delay() = 0;
     crash() = {};
     pause() = {};
+    log().clear();
 }
 
 unsigned calls(Op op) { return plans()[static_cast<unsigned>(op)].calls; }
 
+const std::vector<Op>& call_log() { return log(); }
+
 bool hit(Op op) {
     if (++crash().calls == crash().at) end_process_now();
+    log().push_back(op);
     Plan& plan = plans()[static_cast<unsigned>(op)];
     ++plan.calls;
     if (op == pause().op && plan.calls == pause().nth) wait_at_gate(pause().gate);

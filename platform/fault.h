@@ -5,6 +5,8 @@
 // the plan does not exist.
 #pragma once
 
+#include <vector>
+
 namespace veltrax::platform::fault {
 
 enum class Op : unsigned {
@@ -46,6 +48,9 @@ void clear();
 
 // The number of calls of op since the last clear.
 unsigned calls(Op op);
+
+// Every call since the last clear, in the order it was made.
+const std::vector<Op>& call_log();
 
 // The exit status a crash leaves on Windows; on Linux the process dies of SIGKILL.
 inline constexpr unsigned crash_exit_code = 0xDEAD;

@@ -4,8 +4,8 @@
 //
 // The same test drives the Linux build and, under Wine, the Windows exe.
 // VELTRAX_PROPERTY_SEED=N reruns from seed N; VELTRAX_PROPERTY_RUNS=N sets
-// how many sequences (the build's default otherwise). A failure prints the
-// seed of its sequence.
+// how many sequences (the build's setting for the tier otherwise). A failure
+// prints the seed of its sequence.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include "tests/support/checks.h"
 #include "tests/support/machine.h"
 #include "tests/support/model.h"
+#include "tests/support/tier.h"
 
 namespace veltrax {
 namespace {
@@ -67,7 +68,8 @@ void seed_machine(const Machine& m, std::mt19937& random) {
 
 TEST(Property, RandomMachinesAndSequencesMatchTheModelAndLoseNothing) {
     const unsigned first_seed = env_number("VELTRAX_PROPERTY_SEED", 20261208);
-    const unsigned runs = env_number("VELTRAX_PROPERTY_RUNS", VELTRAX_PROPERTY_DEFAULT_RUNS);
+    const unsigned runs =
+        testing::tier_setting("VELTRAX_PROPERTY_RUNS", VELTRAX_PROPERTY_DEFAULT_RUNS, VELTRAX_PROPERTY_QUICK_RUNS);
     const char* const options[] = {"-i", "-u", "-panelOn", "-panelOff"};
 
     unsigned done = 0;

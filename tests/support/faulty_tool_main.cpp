@@ -7,6 +7,7 @@
 //   VELTRAX_TEST_PAUSE=OP:NTH and VELTRAX_TEST_GATE=PATH
 //                             just before the NTH call of operation OP, the process creates
 //                             PATH.reached and waits while PATH exists
+//   VELTRAX_TEST_TRACE=PATH   after the run, PATH lists the operation number of every platform call, one a line
 #include <cstdio>
 #include <cstdlib>
 
@@ -34,5 +35,12 @@ int main(int argc, char** argv) {
     if (const char* crash = std::getenv("VELTRAX_TEST_CRASH_AT")) {
         fault::crash_before_call(static_cast<unsigned>(std::strtoul(crash, nullptr, 10)));
     }
-    return veltrax::dispatch(argc, argv);
+    const int status = veltrax::dispatch(argc, argv);
+    if (const char* trace = std::getenv("VELTRAX_TEST_TRACE")) {
+        std::FILE* file = std::fopen(trace, "w");
+        if (file == nullptr) return 3;
+        for (const fault::Op called : fault::call_log()) std::fprintf(file, "%u\n", static_cast<unsigned>(called));
+        if (std::fclose(file) != 0) return 3;
+    }
+    return status;
 }
