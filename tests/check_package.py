@@ -43,6 +43,9 @@ def failures(package):
         yield kind & (IGNORE_EXIT | ASYNC), "%s does not wait for and check the exit code" % action
         yield bool(kind & ROLLBACK) != rollback, "%s: rollback flag" % action
         yield not sequence["InstallInitialize"] < at < sequence["InstallFinalize"], "%s runs outside the script" % action
+        # A rollback gives back what the machine held before this package run, whatever the run.
+        yield (rollback and row["Target"] not in ("[PlacementBefore]", "[EntryBefore]"),
+               "%s runs a fixed option, not the state read before the run" % action)
         if not rollback:
             yield not sequence.get(action + "Rollback", at) < at, "%s has no rollback run before it" % action
             removing = action in ("Unplace", "PanelOff")

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,9 @@ std::string package(const std::string& name) {
     return self.substr(0, self.find_last_of('\\')) + "\\packages\\" + name + ".msi";
 }
 
-// A property of a package file, read from its Property table.
-std::string package_property(const std::string& name, const std::string& property) {
+// The first field of a query's first row, in a package file.
+std::string package_query(const std::string& name, const std::string& query) {
     PMSIHANDLE database, view, record;
-    const std::string query = "SELECT `Value` FROM `Property` WHERE `Property` = '" + property + "'";
     char value[256] = "";
     DWORD size = sizeof value;
     if (MsiOpenDatabaseA(package(name).c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
@@ -59,6 +59,11 @@ std::string package_property(const std::string& name, const std::string& propert
         MsiRecordGetStringA(record, 1, value, &size);
     }
     return value;
+}
+
+// A property of a package file, read from its Property table.
+std::string package_property(const std::string& name, const std::string& property) {
+    return package_query(name, "SELECT `Value` FROM `Property` WHERE `Property` = '" + property + "'");
 }
 
 // The versions of every installed product of this upgrade code.
@@ -79,7 +84,7 @@ void remove_products(const Machine& m) {
     for (int round = 0; round < 3; ++round) {
         char code[39];
         if (MsiEnumRelatedProductsA(upgrade_code, 0, 0, code) != ERROR_SUCCESS) break;
-        m.run({"/x", code, "/qn"}, msiexec);
+        m.run({"/x", code, "/qn", "REBOOT=ReallySuppress"}, msiexec);
     }
     m.remove_tree(install_dir);
     m.reg_delete_tree("SOFTWARE\\veltrax-place");
@@ -114,6 +119,11 @@ struct Step {
     std::string tool_runs;
     bool fails = false;                // msiexec's exit says the install failed
     bool drop_registration = false;    // first, the plug-in key is deleted by hand
+    // The runs of the tool that the rollback scheduled before the staged
+    // failure makes, in the order it makes them, as msiexec's verbose log and
+    // the package's tables show: proof of what Windows rolls back where Wine's
+    // msiexec rolls back less (a failed repair not at all).
+    std::string rollback = {};
 };
 
 struct Scenario {
@@ -163,7 +173,7 @@ std::vector<Scenario> scenarios() {
         {"PanelOnBeforeTheInstallIsLeftOn", x86_layout_and_slot_on<2>,
          {{"/i base PANEL=1", "-i"}, {"/x base", "-u"}}, {}},
         {"PanelOnBeforeAFailedInstallIsLeftOn", x86_layout_and_slot_on<1>,
-         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -u", true}}, {}},
+         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -u", true, false, "-panelOn -u"}}, {}},
         {"UpgradeInTheFourthFieldKeepsThePanelTheFirstVersionMadeUntilTheLastGoes", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision", "-panelOff -u -i -panelOn"}, {"/x revision", "-panelOff -u"}},
          {}},
@@ -183,11 +193,19 @@ std::vector<Scenario> scenarios() {
         {"DowngradeInTheFourthFieldIsRefused", x86_layout, {{"/i revision", "-i"}, {"/i base", "", true}}, {revision}},
         {"DowngradeInTheSecondFieldIsRefused", x86_layout, {{"/i minor", "-i"}, {"/i base", "", true}}, {minor}},
         {"FailureAfterThePlacementRollsItBack", x86_layout_and_slot,
-         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -panelOff -u", true}}, {}},
+         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -panelOff -u", true, false, "-panelOff -u"}}, {}},
         {"FailureAfterTheUninstallRollsItBack", x86_layout_and_slot,
          {{"/i failing PANEL=1", "-i -panelOn"},
-          {"/x failing STAGED_FAILURE=uninstall", "-panelOff -u -i -panelOn", true}},
+          {"/x failing STAGED_FAILURE=uninstall", "-panelOff -u -i -panelOn", true, false, "-i -panelOn"}},
          {version}, true},
+        // Wine's msiexec rolls a failed repair back not at all; the log shows what Windows would run.
+        {"FailedRepairKeepsAPlacedMachinePlacedAndTheEntryOn", x86_layout_and_slot,
+         {{"/i failing PANEL=1", "-i -panelOn"},
+          {"/i failing REINSTALL=ALL REINSTALLMODE=vomus STAGED_FAILURE=install", "-i -panelOn -panelOn -i", true, false,
+           "-panelOn -i"}},
+         {version}},
+        {"FailedRerunOfTheSamePackageKeepsAPlacedMachinePlaced", x86_layout,
+         {{"/i failing", "-i"}, {"/i failing STAGED_FAILURE=install", "-i -i", true, false, "-i"}}, {version}, true},
         {"FailedUpgradeKeepsTheOldVersionsPlacementAndEntry", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i failing-revision STAGED_FAILURE=install", "-panelOff -u -i -panelOn", true}},
          {version}, true},
@@ -198,6 +216,45 @@ std::vector<Scenario> scenarios() {
          {{"/i base", "-i"}, {"/i failing-revision PANEL=1 STAGED_FAILURE=install", "-u -i -panelOn -panelOff -i", true}},
          {version}, true},
     };
+}
+
+// What the rollback that a failed msiexec run scheduled would run, in the
+// order it runs (the last scheduled first): each rollback action that the
+// verbose log shows starting before the staged failure, its target from the
+// package's CustomAction table formatted with the properties the log lists.
+std::string scheduled_rollback(const std::string& log, const std::string& package_name) {
+    std::string text;  // the log as plain text, whether msiexec wrote it in UTF-16 or in the code page
+    for (const char c : log) {
+        if (c != '\0' && c != '\r') text += c;
+    }
+    std::vector<std::string> scheduled;
+    std::map<std::string, std::string> properties;
+    bool failed = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.rfind("Property(S): ", 0) == 0) {
+            const std::size_t equals = line.find(" = ");
+            if (equals != std::string::npos) properties[line.substr(13, equals - 13)] = line.substr(equals + 3);
+        } else if (line.rfind("Action start ", 0) == 0 && !failed) {
+            const std::size_t name_at = line.find(": ") + 2;
+            const std::string action = line.substr(name_at, line.size() - name_at - 1);  // without the full stop
+            failed = action.rfind("Staged", 0) == 0;
+            if (action.size() > 8 && action.compare(action.size() - 8, 8, "Rollback") == 0) scheduled.push_back(action);
+        }
+    }
+    std::string runs;
+    for (auto action = scheduled.rbegin(); action != scheduled.rend(); ++action) {
+        std::string target =
+            package_query(package_name, "SELECT `Target` FROM `CustomAction` WHERE `Action` = '" + *action + "'");
+        for (std::size_t open = target.find('['); open != std::string::npos; open = target.find('[')) {
+            const std::size_t close = target.find(']', open);
+            target.replace(open, close - open + 1, properties[target.substr(open + 1, close - open - 1)]);
+        }
+        runs += (runs.empty() ? "" : " ") + target;
+    }
+    return runs;
 }
 
 // What the installed product remembers (its values in HKLM\SOFTWARE\veltrax-place).
@@ -221,11 +278,24 @@ std::vector<model::Snapshot> play(const Scenario& scenario, bool direct) {
     for (const Step& step : scenario.steps) {
         if (step.drop_registration) machine.reg_delete_tree(model::plugin_key);
         if (!step.msiexec.empty() && !direct) {
+            // Never a restart in the middle of a run: a file in use makes Windows ask for one (3010) instead.
             std::vector<std::string> line = words(step.msiexec);
-            line.push_back("/qn");
+            line.insert(line.end(), {"/qn", "REBOOT=ReallySuppress"});
+            const std::string log = machine.scratch_dir() + "\\msiexec.log";
+            if (!step.rollback.empty()) line.insert(line.end(), {"/l*v", log});
             const std::string remembered = memo(machine);
             const std::uint32_t code = machine.run(line, msiexec).exit_code;
-            EXPECT_TRUE(step.fails ? is_install_failure(code) : code == 0) << step.msiexec << " exited " << code;
+            EXPECT_TRUE(step.fails ? is_install_failure(code) : code == 0 || code == ERROR_SUCCESS_REBOOT_REQUIRED)
+                << step.msiexec << " exited " << code;
+            if (code == ERROR_SUCCESS_REBOOT_REQUIRED) {
+                ::testing::Test::RecordProperty("note", "msiexec " + step.msiexec + " succeeded and asked for a restart (3010)");
+            }
+            if (!step.rollback.empty()) {
+                const std::size_t name_at = step.msiexec.find(' ') + 1;  // "/i NAME ...": the package's name
+                const std::string name = step.msiexec.substr(name_at, step.msiexec.find(' ', name_at) - name_at);
+                EXPECT_EQ(scheduled_rollback(machine.read(log).value_or(""), name), step.rollback)
+                    << step.msiexec << ": the runs its rollback makes";
+            }
             // A run that failed changed nothing the product remembers.
             if (step.fails && product_checked) {
                 EXPECT_EQ(memo(machine), remembered) << step.msiexec;
