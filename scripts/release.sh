@@ -1,27 +1,34 @@
 #!/bin/sh
-# Builds the release bundle of veltrax-place from the current commit (HEAD):
+# Builds the release of veltrax-place from the current commit (HEAD) into a
+# folder of its own version:
 #
-#   dist/veltrax-place-<version>-windows-x64.zip         veltrax-place.exe,
-#                                                        veltrax-place-<version>-x64.msi,
-#                                                        DEPLOYMENT.txt, SHA256SUMS
-#   dist/veltrax-place-<version>-windows-x64.zip.sha256  the zip's own checksum
-#   dist/veltrax-place-<version>-verify-kit.zip          the verification kit: the same exe and
-#                                                        package with the Windows test programs
-#   dist/veltrax-place-<version>-verify-kit.zip.sha256
+#   dist/<version>/veltrax-place-<version>-windows-x64.zip         veltrax-place.exe,
+#                                                                  veltrax-place-<version>-x64.msi,
+#                                                                  DEPLOYMENT.txt, SHA256SUMS
+#   dist/<version>/veltrax-place-<version>-windows-x64.zip.sha256  the zip's own checksum
+#   dist/<version>/veltrax-place-<version>-verify-kit.zip          the verification kit: the same exe
+#                                                                  and package with the Windows test programs
+#   dist/<version>/veltrax-place-<version>-verify-kit.zip.sha256
 #
-# Unsigned, two runs on one commit give byte-identical files. To sign the exe,
-# the package and the kit's programs (Authenticode, SHA-256) before they are
-# hashed and packed:
+# The version is the one in CMakeLists.txt's project(). Unsigned, two runs on
+# one commit give byte-identical files. To sign the exe, the package and the
+# kit's programs (Authenticode, SHA-256) before they are hashed and packed,
+# set both of
 #
 #   VELTRAX_SIGN_PKCS12=FILE           the PKCS#12 file with the certificate and key
 #   VELTRAX_SIGN_PASSWORD_FILE=FILE    a file holding its password (never on a command line)
-#   VELTRAX_SIGN_TIMESTAMP_URL=URL     optional: an RFC 3161 timestamp server
 #
-# and the zips are named ...-signed.zip. VELTRAX_DIST names another folder
-# than dist. Files already there are replaced only once the new ones are
-# complete; on any error the folder is left as it was. VELTRAX_RELEASE_BUILD
-# names a folder that keeps the build between runs on one commit (the release
-# test uses it; a build of another commit there is replaced).
+# and, optionally, VELTRAX_SIGN_TIMESTAMP_URL=URL (an RFC 3161 timestamp
+# server); the zips are then named ...-signed.zip. Any of these set without
+# the first two is refused: a misspelt name must not give an unsigned release.
+#
+# VELTRAX_DIST names another folder than dist. The version's folder is made
+# aside and renamed into place whole, replacing the one a run before made:
+# dist/<version> holds either the complete new release or what it held
+# before, never a mix, and on any error nothing in dist/ changes.
+# VELTRAX_RELEASE_BUILD names a folder that keeps the build between runs on
+# one commit (the release test uses it; a build of another commit there is
+# replaced).
 set -eu
 
 fail() {
@@ -43,10 +50,11 @@ stamp=$(git log -1 --format=%ct HEAD)
 
 # Everything about signing is checked before the build.
 signing=${VELTRAX_SIGN_PKCS12:-}
-if [ -n "$signing" ]; then
-    password=${VELTRAX_SIGN_PASSWORD_FILE:-}
+password=${VELTRAX_SIGN_PASSWORD_FILE:-}
+if [ -n "$signing" ] || [ -n "$password" ] || [ -n "${VELTRAX_SIGN_TIMESTAMP_URL:-}" ]; then
+    [ -n "$signing" ] && [ -n "$password" ] ||
+        fail "signing needs both VELTRAX_SIGN_PKCS12 and VELTRAX_SIGN_PASSWORD_FILE; set both to sign, or none of the VELTRAX_SIGN_ settings for an unsigned release"
     [ -f "$signing" ] && [ -r "$signing" ] || fail "cannot read the PKCS#12 file '$signing'"
-    [ -n "$password" ] || fail "VELTRAX_SIGN_PASSWORD_FILE must name the file that holds the PKCS#12 password"
     [ -f "$password" ] && [ -r "$password" ] || fail "cannot read the password file '$password'"
     command -v osslsigncode >/dev/null 2>&1 && command -v openssl >/dev/null 2>&1 ||
         fail "signing needs osslsigncode and openssl (sh scripts/install-deps.sh installs them)"
@@ -134,14 +142,30 @@ pack "$work/bundle" "$work/$name.zip" veltrax-place.exe "$msi" DEPLOYMENT.txt SH
 # shellcheck disable=SC2046
 pack "$work/kit" "$work/$kit_name.zip" $(cd "$work/kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 
-# Only now is dist/ touched: each file written aside, then renamed into place.
+# Only now is dist/ touched: the version's folder is filled aside, then
+# swapped in by two renames. A run cut short between them leaves the old
+# folder as .<version>.old, which the next run puts back first.
+out=$dist/$version
 mkdir -p "$dist"
+if [ -d "$dist/.$version.old" ] && [ ! -e "$out" ]; then
+    mv "$dist/.$version.old" "$out" || fail "cannot put back $dist/.$version.old"
+fi
+rm -rf "$dist/.$version.partial" "$dist/.$version.old"
+mkdir "$dist/.$version.partial" || fail "cannot write to $dist"
 for file in "$name.zip" "$name.zip.sha256" "$kit_name.zip" "$kit_name.zip.sha256"; do
-    cp "$work/$file" "$dist/.$file.partial"
-    mv -f "$dist/.$file.partial" "$dist/$file"
+    cp "$work/$file" "$dist/.$version.partial/" || { rm -rf "$dist/.$version.partial"; fail "cannot write to $dist"; }
 done
-echo "$dist/$name.zip"
-echo "$dist/$kit_name.zip"
+if [ -e "$out" ]; then
+    mv "$out" "$dist/.$version.old" || { rm -rf "$dist/.$version.partial"; fail "cannot move the old $out aside"; }
+fi
+if ! mv "$dist/.$version.partial" "$out"; then
+    [ ! -d "$dist/.$version.old" ] || mv "$dist/.$version.old" "$out"
+    rm -rf "$dist/.$version.partial"
+    fail "cannot rename the new release into $out"
+fi
+rm -rf "$dist/.$version.old"
+echo "$out/$name.zip"
+echo "$out/$kit_name.zip"
 # What the bytes depend on besides the commit: the Debian packages that built them.
 echo "built with: $(dpkg-query -W -f '${Package} ${Version}, ' cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
     mingw-w64-x86-64-dev wixl msitools faketime osslsigncode python3 2>/dev/null | sed 's/, $//')"

@@ -3,9 +3,10 @@
 Windows machine will load, independent of the compiler that made it. With
 --kit, checks that every program of a verification kit starts on Windows 7
 SP1: a 64-bit image for Windows 7 or earlier that imports only what Windows 7
-has (windows7_imports.txt beside this file).
+has (windows7_imports.txt beside this file), and that its runner, which runs
+elevated from the folder the kit was unzipped into, imports only KnownDLLs.
 
-    check_image.py EXE [LINK_MAP]
+    check_image.py EXE VERSION [LINK_MAP]     VERSION as the build has it: a.b.c.d
     check_image.py --kit FOLDER
 """
 import glob
@@ -17,6 +18,7 @@ import unittest
 import pefile
 
 EXE = None
+VERSION = None
 LINK_MAP = None
 
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
@@ -26,6 +28,12 @@ HIGH_ENTROPY_VA = 0x0020
 NX_COMPAT = 0x0100
 RT_MANIFEST = 24
 ALLOWED_IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
+# DLLs that Windows 7 SP1 and later load only from System32 (HKLM\SYSTEM\
+# CurrentControlSet\Control\Session Manager\KnownDLLs, and what they pull
+# in), so that none planted beside an elevated program is loaded instead.
+KNOWN_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "gdi32.dll", "ole32.dll", "oleaut32.dll",
+              "shell32.dll", "shlwapi.dll", "sechost.dll", "rpcrt4.dll", "ws2_32.dll"}
+ELEVATED_FROM_THE_KIT_FOLDER = ("verify-kit.exe",)
 SIZE_BUDGET = 20480
 # Runtimes the tool has no use for: C++ exception and RTTI support, and the
 # POSIX thread layer (winpthread, also shipped as libpthread.a) that they bring along.
@@ -82,8 +90,9 @@ class Image(unittest.TestCase):
 
     def test_version_block(self):
         fixed = self.pe.VS_FIXEDFILEINFO[0]
-        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0x00000001))
-        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x00010000, 0x00000001))
+        major, minor, patch, revision = (int(field) for field in VERSION.split("."))
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (major << 16 | minor, patch << 16 | revision))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (major << 16 | minor, patch << 16 | revision))
 
         string_tables = []
         translations = []
@@ -97,7 +106,7 @@ class Image(unittest.TestCase):
         self.assertEqual(translations, ["0x0409 0x04b0"])
 
         strings = {key.decode(): value.decode() for key, value in string_tables[0].entries.items()}
-        self.assertEqual(strings.pop("FileVersion"), "1, 0, 0, 1")
+        self.assertEqual(strings.pop("FileVersion"), ", ".join(VERSION.split(".")))
         self.assertEqual(strings.pop("OriginalFilename"), "veltrax-place.exe")
         self.assertEqual({k: v for k, v in strings.items() if v != ""}, {}, "every other string is empty")
 
@@ -124,6 +133,8 @@ def kit_failures(folder):
             yield "%s loads DLLs late, which this check cannot see" % name
         for entry in pe.DIRECTORY_ENTRY_IMPORT:
             dll = entry.dll.decode().lower()
+            if name.lower() in ELEVATED_FROM_THE_KIT_FOLDER and dll not in KNOWN_DLLS:
+                yield "%s imports %s, which is not a KnownDLL: a copy planted beside it would load elevated" % (name, dll)
             for imported in entry.imports:
                 function = imported.name.decode() if imported.name else "#%d" % imported.ordinal
                 if (dll, function) not in allowed:
@@ -139,6 +150,7 @@ if __name__ == "__main__" and sys.argv[1:2] == ["--kit"]:
 
 if __name__ == "__main__":
     EXE = sys.argv[1]
-    LINK_MAP = sys.argv[2] if len(sys.argv) > 2 else None
+    VERSION = sys.argv[2]
+    LINK_MAP = sys.argv[3] if len(sys.argv) > 3 else None
     del sys.argv[1:]
     unittest.main(verbosity=2)
