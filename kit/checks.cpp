@@ -2,6 +2,9 @@
 // exit code 2, so that a refused run leaves the machine as it was.
 #include "kit/kit.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -48,7 +51,8 @@ void entries(const std::string& base, const std::string& relative, std::vector<s
         const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                             (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         if (folder) {
-            if (lower(path) != "results") entries(base, path, out);
+            const std::string lowered = lower(path);
+            if (lowered != "results" && lowered.rfind("results-", 0) != 0) entries(base, path, out);
         } else {
             out.push_back(path);
         }
@@ -77,15 +81,149 @@ Options parse_arguments(int argc, char** argv) {
 }
 
 Handle one_run_at_a_time() {
-    // Only administrators may name an object in the Global namespace, so no
-    // standard user can hold this lock in the kit's way.
-    Handle lock(CreateMutexA(nullptr, TRUE, "Global\\veltrax-place-verify"));
+    // The lock lives in a private namespace whose boundary holds the
+    // Administrators SID: only a process whose token has that group enabled
+    // (an elevated administrator) can create or open the namespace, so no
+    // standard user can take the lock first. The namespace stays open for as
+    // long as this process runs (its handle is never closed), so that a
+    // second run finds it and its lock. Wine has no private namespaces (it
+    // cannot even add a SID to a boundary): there the lock has a Global
+    // name, which any user could take, and the refusal says so.
+    const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    HANDLE space = nullptr;
+    if (!wine) {
+        BYTE admins[SECURITY_MAX_SID_SIZE];
+        DWORD sid_size = sizeof admins;
+        HANDLE boundary = CreateBoundaryDescriptorW(L"veltrax-place-verify", 0);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (boundary != nullptr && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &sid_size) &&
+            AddSIDToBoundaryDescriptor(&boundary, admins) &&
+            ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                                 &descriptor, nullptr)) {
+            SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+            space = CreatePrivateNamespaceW(&attributes, boundary, L"veltrax-place-verify");
+            if (space == nullptr && GetLastError() == ERROR_ALREADY_EXISTS)
+                space = OpenPrivateNamespaceW(boundary, L"veltrax-place-verify");
+        }
+        const DWORD error = GetLastError();
+        if (descriptor != nullptr) LocalFree(descriptor);
+        if (boundary != nullptr) DeleteBoundaryDescriptor(boundary);
+        if (space == nullptr) refuse("cannot open the kit's lock (error " + std::to_string(error) + ")");
+    }
+    Handle lock(CreateMutexW(nullptr, TRUE, wine ? L"Global\\veltrax-place-verify" : L"veltrax-place-verify\\run"));
     const DWORD error = GetLastError();
     if (lock.h != nullptr && error != ERROR_ALREADY_EXISTS) return lock;
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
-        refuse("another run of the kit is under way on this machine; wait for it to end");
+        refuse(wine ? "another run of the kit, or a program that holds its lock, is under way on this machine; wait "
+                      "for it to end"
+                    : "another run of the kit is under way on this machine; wait for it to end");
     }
     refuse("cannot take the kit's lock (error " + std::to_string(error) + ")");
+}
+
+namespace {
+
+// Whether a SID may own or change the kit: SYSTEM, Administrators,
+// TrustedInstaller, or the administrator running the kit.
+bool trusted(PSID sid, PSID self) {
+    static const char* const installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    PSID trusted_installer = nullptr;
+    const bool is_installer =
+        ConvertStringSidToSidA(installer, &trusted_installer) && EqualSid(sid, trusted_installer);
+    if (trusted_installer != nullptr) LocalFree(trusted_installer);
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           is_installer || (self != nullptr && EqualSid(sid, self));
+}
+
+// What of an entry someone else than those may do: write or add, delete it
+// or what is in it, change its permissions or owner; "" when nothing.
+std::string untrusted_access(const std::string& path, PSID self, ACCESS_MASK changes) {
+    Handle object(CreateFileA(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (object.h == nullptr ||
+        GetSecurityInfo(object.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return "its permissions cannot be read";
+    }
+    std::string found;
+    if (!trusted(owner, self)) {
+        found = "its owner is another user";
+    } else if (dacl == nullptr) {
+        found = "everyone may change it";
+    } else {
+        for (DWORD index = 0; found.empty() && index < dacl->AceCount; ++index) {
+            ACE_HEADER* header = nullptr;
+            if (!GetAce(dacl, index, reinterpret_cast<void**>(&header)) || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+                continue;
+            if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+                const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+                PSID sid = const_cast<DWORD*>(&ace->SidStart);
+                // OWNER RIGHTS stands for the owner, checked above.
+                const bool owner_rights = IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+                if ((ace->Mask & changes) != 0 && !owner_rights && !trusted(sid, self)) {
+                    char* name = nullptr;
+                    found = std::string("it can be changed by ") +
+                            (ConvertSidToStringSidA(sid, &name) ? name : "another user");
+                    if (name != nullptr) LocalFree(name);
+                }
+            } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
+                found = "it has a permission entry of a kind this kit does not read";
+            }
+        }
+    }
+    LocalFree(descriptor);
+    return found;
+}
+
+// Every entry below `folder`, links as entries (never entered).
+void everything_below(const std::string& folder, std::vector<std::string>& out) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = found.cFileName;
+        if (name == "." || name == "..") continue;
+        out.push_back(folder + "\\" + name);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            everything_below(out.back(), out);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+}  // namespace
+
+void check_kit_folder_protected(const std::string& kit) {
+    constexpr ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                    FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                    GENERIC_ALL;
+    HANDLE raw = nullptr;
+    BYTE user[256];
+    DWORD size = 0;
+    PSID self = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        Handle token(raw);
+        if (GetTokenInformation(token.h, TokenUser, user, sizeof user, &size)) self = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    }
+    const char* const instead =
+        "; unzip the kit into a folder only administrators can write, made from an elevated prompt in your own "
+        "profile (see VERIFY.txt)";
+    // The folder above may not let others swap the kit's folder for one of theirs.
+    std::string parent = kit.substr(0, kit.find_last_of('\\'));
+    if (parent.find('\\') == std::string::npos) parent += '\\';  // a drive's root
+    std::string why = untrusted_access(parent, self, FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL);
+    if (!why.empty()) refuse("the folder that holds the kit, " + parent + ": " + why + instead);
+    std::vector<std::string> entries{kit};
+    everything_below(kit, entries);
+    for (const std::string& entry : entries) {
+        why = untrusted_access(entry, self, changes);
+        if (!why.empty()) refuse(entry + ": " + why + instead);
+    }
 }
 
 std::string kit_folder() {
@@ -101,8 +239,8 @@ std::string kit_folder() {
     const std::string folder = self.substr(0, self.find_last_of('\\'));
     if (size <= 0 || lossy || folder.size() + deepest_name > MAX_PATH) {
         refuse(
-            "the kit's folder path is too long or has characters outside this Windows' code page; "
-            "unzip the kit into a short local folder such as C:\\veltrax-verify");
+            "the kit's folder path is too long or has characters outside this Windows' code page; unzip the kit "
+            "into a folder with a short, plain name that only administrators can write (see VERIFY.txt)");
     }
     return folder;
 }

@@ -2,9 +2,9 @@
 #include "kit/kit.h"
 
 #include <aclapi.h>
-#include <bcrypt.h>
 #include <msi.h>
 #include <sddl.h>
+#include <wincrypt.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -13,11 +13,35 @@
 
 namespace kit {
 
+FARPROC system_function(const char* dll, const char* name) {
+    // SetDefaultDllDirectories and LOAD_LIBRARY_SEARCH_SYSTEM32 came with
+    // Windows 8, and to Windows 7 with KB2533623; without them, the DLL's
+    // full System32 path (whose own imports are then looked for beside it).
+    using SetDefault = BOOL(WINAPI*)(DWORD);
+    const auto set_default = reinterpret_cast<SetDefault>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    HMODULE module = nullptr;
+    if (set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        module = LoadLibraryExA(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    } else {
+        char system[MAX_PATH];
+        const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) {
+            module = LoadLibraryExA((std::string(system, length) + "\\" + dll).c_str(), nullptr,
+                                    LOAD_WITH_ALTERED_SEARCH_PATH);
+        }
+    }
+    return module != nullptr ? GetProcAddress(module, name) : nullptr;
+}
+
 std::vector<std::string> installed_products() {
     std::vector<std::string> codes;
+    const auto enumerate = system_call<decltype(&MsiEnumRelatedProductsA)>("msi.dll", "MsiEnumRelatedProductsA");
+    if (enumerate == nullptr) return {"(unknown: msi.dll could not be loaded from System32)"};
     char code[39];
-    for (DWORD index = 0;
-         MsiEnumRelatedProductsA("{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}", 0, index, code) == ERROR_SUCCESS; ++index) {
+    for (DWORD index = 0; enumerate("{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}", 0, index,
+                                                            code) == ERROR_SUCCESS;
+         ++index) {
         codes.emplace_back(code);
     }
     return codes;
@@ -62,19 +86,21 @@ bool write_new_file(const std::string& path, const std::string& bytes) {
 }
 
 std::string sha256(const std::string& bytes) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    unsigned char digest[32];
-    const bool done = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 &&
-                      BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0 &&
-                      BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                                     static_cast<ULONG>(bytes.size()), 0) == 0 &&
-                      BCryptFinishHash(hash, digest, sizeof digest, 0) == 0;
-    if (hash != nullptr) BCryptDestroyHash(hash);
-    if (algorithm != nullptr) BCryptCloseAlgorithmProvider(algorithm, 0);
+    // advapi32's enhanced AES provider: SHA-256 since Windows XP SP3, and no DLL beyond the KnownDLLs.
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE digest[32];
+    DWORD size = sizeof digest;
+    const bool done =
+        CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
+        CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) &&
+        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == sizeof digest;
+    if (hash != 0) CryptDestroyHash(hash);
+    if (provider != 0) CryptReleaseContext(provider, 0);
     if (!done) return "";
     std::string hex;
-    for (unsigned char byte : digest) {
+    for (BYTE byte : digest) {
         char pair[3];
         std::snprintf(pair, sizeof pair, "%02x", byte);
         hex += pair;

@@ -44,6 +44,13 @@ struct Key {
 inline constexpr const char* state_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX",
                                                 "C:\\Program Files\\veltrax-place"};
 inline constexpr const char* state_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\veltrax-place"};
+// A function of a system DLL, loaded from System32 only (never from the kit's
+// folder or the path: the runner imports only KnownDLLs); null when it cannot be.
+FARPROC system_function(const char* dll, const char* name);
+template <typename Function>
+Function system_call(const char* dll, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(system_function(dll, name)));
+}
 // The product codes of every installed version of the package.
 std::vector<std::string> installed_products();
 // Prints one line and flushes it.
@@ -92,11 +99,17 @@ Handle one_run_at_a_time();
 std::string kit_folder();
 // Refuses unless the runner runs elevated.
 void check_elevated();
+// Refuses when the kit's folder, anything in it, or the folder's place in
+// the folder above can be changed by anyone but SYSTEM, Administrators,
+// TrustedInstaller or this administrator (written, deleted, renamed, or its
+// permissions or owner changed).
+void check_kit_folder_protected(const std::string& kit);
 // Refuses while another Windows Installer installation is in progress.
 void check_no_installation_running();
 // The kit's files by SHA256SUMS (name, then sha256); refuses when the list is
 // missing or damaged, names a path outside the kit, or the kit folder holds a
-// file it does not name (results\ aside).
+// file it does not name (results\ and the results-DATE\ kept from earlier
+// runs aside).
 struct Listed {
     std::string name;
     std::string sha256;
@@ -114,11 +127,13 @@ std::vector<std::string> machine_state();
 // Copies every listed file into a new private folder under %ProgramData%
 // and checks each copy's SHA-256; the folder, or "" with `why` set.
 std::string make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why);
-// Removes run copies that earlier runs left (only folders an administrator
-// made, never through a link); false when one could not be removed.
+// The run copies earlier runs left (only folders an administrator made, never a link).
+std::vector<std::string> run_copies();
+// Removes the run copies earlier runs left, never through a link; false when one could not be removed.
 bool remove_run_copies();
-// Makes results\ anew as a private folder the user can read; false when it cannot.
-bool make_results_folder(const std::string& results);
+// Renames an earlier run's results\ to results-DATE (the date it was made), so that it is kept; the new name, or
+// "" when it could not be renamed.
+std::string keep_results(const std::string& results);
 
 // ---- saved_state.cpp: what the tests change, saved under HKLM before they
 // run and given back after, and the clean-up of everything the tests made.
@@ -143,7 +158,8 @@ bool drop_unfinished_save();
 struct Outcome {
     unsigned passed = 0, failed = 0, skipped = 0;
     double seconds = 0;
-    std::string trouble;  // why the program itself failed, if it did
+    std::string trouble;             // why the program itself failed, if it did
+    std::vector<std::string> notes;  // what its tests asked the summary to say, "NAME: note" each
 };
 // Runs one program of the run copy in a job of its own, with its output and
 // JUnit XML in results\; at its time limit, or when it ends, the whole job

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Assembles the verification kit in a folder: the tool and its package as
 # they ship, the package variants the package test needs (built around that
-# same exe), the faulty twin and every Windows test program (linked without debug
-# information), the runner, verify.cmd, VERIFY.txt and SHA256SUMS.
+# same exe), and exactly the programs the build's kit-programs.txt names (the
+# runner, the faulty twin and the Windows test programs, linked without debug
+# information), verify.cmd, VERIFY.txt and SHA256SUMS.
 #
 #   make-kit.sh BUILD_DIR EXE MSI UNSIGNED_MSI VERSION COMMIT STAMP OUT_DIR
 #   make-kit.sh sums OUT_DIR      writes SHA256SUMS anew (after signing)
@@ -28,9 +29,12 @@ top=$(dirname "$here")
 rm -rf "$out.partial"
 mkdir -p "$out.partial/packages"
 cp "$exe" "$out.partial/veltrax-place.exe"
-# The programs the build's kit_programs target makes: the runner, the faulty
-# twin and every Windows test program.
-cp "$build/verify-kit.exe" "$build/veltrax-place-faulty.exe" "$build"/*_tests.exe "$out.partial/"
+# The programs the build's kit_programs target makes, by its list; the exe
+# comes from EXE (it may be signed).
+[ -s "$build/kit-programs.txt" ] || { echo "make-kit: no $build/kit-programs.txt" >&2; exit 1; }
+while IFS= read -r program; do
+    [ "$program" = veltrax-place.exe ] || cp "$build/$program" "$out.partial/"
+done <"$build/kit-programs.txt"
 cp "$msi" "$out.partial/packages/base.msi"
 IFS=. read -r major minor patch revision <<VERSION
 $version

@@ -111,6 +111,12 @@ Outcome run_program(const std::string& copy, const std::string& results, const s
     outcome.failed = attribute(xml, "failures") + attribute(xml, "errors");
     outcome.skipped = occurrences(xml, "result=\"skipped\"") + attribute(xml, "disabled");
     outcome.passed = tests >= outcome.failed + outcome.skipped ? tests - outcome.failed - outcome.skipped : 0;
+    // What a test asked the summary to say (RecordProperty("note", ...)).
+    const std::string note = "<property name=\"note\" value=\"";
+    for (std::size_t at = xml.find(note); at != std::string::npos; at = xml.find(note, at + 1)) {
+        const std::size_t from = at + note.size();
+        outcome.notes.push_back(name + ": " + xml.substr(from, xml.find('"', from) - from));
+    }
     if (outcome.trouble.empty() && (!have_xml || tests == 0)) outcome.trouble = "reported no tests";
     if (outcome.trouble.empty() && code != 0 && outcome.failed == 0) {
         outcome.trouble = "ended with exit code " + std::to_string(code) + " although no test failed";

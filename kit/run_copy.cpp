@@ -4,6 +4,8 @@
 // can be loaded by it; and results\, made anew for each run.
 #include "kit/kit.h"
 
+#include <cstdio>
+
 namespace kit {
 
 namespace {
@@ -40,27 +42,49 @@ std::string make_run_copy(const std::string& kit, const std::vector<Listed>& lis
     return copy;
 }
 
-bool remove_run_copies() {
+std::vector<std::string> run_copies() {
     const std::string data = program_data();
-    std::vector<std::string> names;
+    std::vector<std::string> copies;
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((data + copy_prefix + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return true;
+    if (search == INVALID_HANDLE_VALUE) return copies;
     do {
         // A link is none of ours: it stays, and what it points to too.
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) names.emplace_back(found.cFileName);
+        const std::string path = data + "\\" + found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && made_by_an_administrator(path))
+            copies.push_back(path);
     } while (FindNextFileA(search, &found));
     FindClose(search);
+    return copies;
+}
+
+bool remove_run_copies() {
     bool whole = true;
-    for (const std::string& name : names) {
-        const std::string path = data + "\\" + name;
-        if (made_by_an_administrator(path)) whole = remove_tree(path) && whole;
-    }
+    for (const std::string& copy : run_copies()) whole = remove_tree(copy) && whole;
     return whole;
 }
 
-bool make_results_folder(const std::string& results) {
-    return remove_tree(results) && make_private_folder(results, true);
+std::string keep_results(const std::string& results) {
+    Handle folder(CreateFileA(results.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILETIME made{}, local{};
+    SYSTEMTIME when{};
+    if (folder.h == nullptr) return "";
+    if (!GetFileTime(folder.h, &made, nullptr, nullptr) || !FileTimeToLocalFileTime(&made, &local) ||
+        !FileTimeToSystemTime(&local, &when)) {
+        GetLocalTime(&when);
+    }
+    folder.close();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "-%04u-%02u-%02u-%02u%02u%02u", when.wYear, when.wMonth, when.wDay, when.wHour,
+                  when.wMinute, when.wSecond);
+    for (unsigned attempt = 1; attempt < 100; ++attempt) {
+        if (attempt > 1) std::snprintf(stamp + 18, sizeof stamp - 18, "-%u", attempt);
+        const std::string kept = results + stamp;
+        if (MoveFileExA(results.c_str(), kept.c_str(), 0)) return kept;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    return "";
 }
 
 }  // namespace kit

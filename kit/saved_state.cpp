@@ -27,9 +27,8 @@ const Saved saved_keys[] = {
     {"SOFTWARE\\Veltrax", 2},
 };
 
-// What a test program cut short leaves besides the state folders and keys:
-// its scratch folder and key, its output files.
-const char* const scratch_folder_prefix = "C:\\veltrax-scratch-";
+// What a test program cut short leaves besides the state folders and keys
+// and what is in the run copy (its scratch folder, its output): its key.
 const char* const scratch_key_prefix = "VeltraxSeamTest-";
 
 unsigned depth(const char* key) {
@@ -58,6 +57,45 @@ unsigned first_missing(const Saved& saved) {
 
 std::string absent_value(std::size_t index) {
     return "absent " + std::to_string(index);
+}
+
+// The saved key's owner, group and DACL, as RegGetKeySecurity gives them.
+std::string security_value(std::size_t index) {
+    return "security " + std::to_string(index);
+}
+constexpr SECURITY_INFORMATION key_security = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                              DACL_SECURITY_INFORMATION;
+
+bool save_security(HKEY source, HKEY state, std::size_t index) {
+    DWORD size = 0;
+    RegGetKeySecurity(source, key_security, nullptr, &size);
+    std::string descriptor(size, '\0');
+    return size > 0 &&
+           RegGetKeySecurity(source, key_security, descriptor.data(), &size) == ERROR_SUCCESS &&
+           RegSetValueExA(state, security_value(index).c_str(), 0, REG_BINARY,
+                          reinterpret_cast<const BYTE*>(descriptor.data()), size) == ERROR_SUCCESS;
+}
+
+// Gives a recreated key the owner, group and DACL it had when it was saved.
+// Setting another owner than oneself needs the restore privilege, which
+// administrators hold but must turn on.
+bool restore_security(HKEY state, HKEY target, std::size_t index) {
+    HANDLE raw = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
+        Handle token(raw);
+        TOKEN_PRIVILEGES restore{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        if (LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &restore.Privileges[0].Luid))
+            AdjustTokenPrivileges(token.h, FALSE, &restore, 0, nullptr, nullptr);
+    }
+    DWORD type = 0, size = 0;
+    const std::string name = security_value(index);
+    if (RegQueryValueExA(state, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_BINARY)
+        return false;
+    std::string descriptor(size, '\0');
+    return RegQueryValueExA(state, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(descriptor.data()), &size) ==
+               ERROR_SUCCESS &&
+           IsValidSecurityDescriptor(descriptor.data()) &&
+           RegSetKeySecurity(target, key_security, descriptor.data()) == ERROR_SUCCESS;
 }
 
 bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_ALL_ACCESS) {
@@ -94,22 +132,6 @@ LONG copy_back(HKEY from, HKEY to) {
 #endif
 }
 
-// Every entry of a folder whose path starts with `prefix`, but links: the
-// tests make none, so a link there is someone else's and stays.
-std::vector<std::string> matching(const std::string& prefix) {
-    const std::string folder = prefix.substr(0, prefix.find_last_of('\\'));
-    std::vector<std::string> paths;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((prefix + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return paths;
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-            paths.push_back(folder + "\\" + found.cFileName);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return paths;
-}
-
 std::vector<std::string> scratch_keys() {
     Key software;
     std::vector<std::string> keys;
@@ -138,7 +160,10 @@ Leftover leftover_state() {
         const bool absent = read_dword(state.h, absent_value(i), parts);
         Key copy;
         const bool copied = open(state.h, std::to_string(i), copy, KEY_READ);
-        sound = sound && absent != copied &&
+        DWORD type = 0;
+        const bool secured =
+            RegQueryValueExA(state.h, security_value(i).c_str(), nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS;
+        sound = sound && absent != copied && copied == secured &&
                 (!absent || (parts >= saved_keys[i].shallowest && parts <= depth(saved_keys[i].key)));
     }
     if (!sound) {
@@ -162,7 +187,8 @@ bool save_state() {
         }
         Key source, copy;
         done = open(HKEY_LOCAL_MACHINE, saved_keys[i].key, source, KEY_READ) &&
-               create_new(state.h, std::to_string(i), copy) && RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS;
+               create_new(state.h, std::to_string(i), copy) && RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS &&
+               save_security(source.h, state.h, i);
     }
     // The copies are on disk before the mark that vouches for them.
     done = done && RegFlushKey(state.h) == ERROR_SUCCESS && write_dword(state.h, saved_mark, 1) &&
@@ -176,27 +202,18 @@ std::vector<std::string> give_back() {
     auto check = [&failed](bool done, const std::string& what) {
         if (!done) failed.push_back(what);
     };
-    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    const auto set_ui = system_call<decltype(&MsiSetInternalUI)>("msi.dll", "MsiSetInternalUI");
+    const auto configure = system_call<decltype(&MsiConfigureProductExA)>("msi.dll", "MsiConfigureProductExA");
+    if (set_ui != nullptr) set_ui(INSTALLUILEVEL_NONE, nullptr);
     for (const std::string& product : installed_products()) {
-        const UINT result =
-            MsiConfigureProductExA(product.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, "REBOOT=ReallySuppress");
+        const UINT result = configure == nullptr ? ERROR_MOD_NOT_FOUND
+                                                 : configure(product.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
+                                                             "REBOOT=ReallySuppress");
         check(result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED,
               "uninstall the package " + product + " (error " + std::to_string(result) + ")");
     }
     for (const char* folder : state_folders)
         check(remove_tree(folder), std::string("remove ") + folder);
-    for (const std::string& folder : matching(scratch_folder_prefix)) {
-        // Only what a test program made: a folder of another user's stays.
-        if (made_by_an_administrator(folder)) check(remove_tree(folder), "remove " + folder);
-    }
-    char temp[MAX_PATH];
-    const DWORD length = GetTempPathA(MAX_PATH, temp);
-    if (length > 0 && length < MAX_PATH) {
-        for (const char* name : {"veltrax-out-", "veltrax-err-"}) {
-            for (const std::string& file : matching(std::string(temp, length) + name))
-                check(remove_tree(file), "remove " + file);
-        }
-    }
     for (const char* key : state_keys)
         check(delete_key_tree(key), std::string("delete HKLM\\") + key);
     for (const std::string& key : scratch_keys())
@@ -217,7 +234,8 @@ std::vector<std::string> give_back() {
             Key copy, target;
             check(absent || (open(state.h, std::to_string(i), copy, KEY_READ) &&
                              create_new(HKEY_LOCAL_MACHINE, key, target) &&
-                             copy_back(copy.h, target.h) == ERROR_SUCCESS && RegFlushKey(target.h) == ERROR_SUCCESS),
+                             copy_back(copy.h, target.h) == ERROR_SUCCESS && restore_security(state.h, target.h, i) &&
+                             RegFlushKey(target.h) == ERROR_SUCCESS),
                   what);
         }
     }

@@ -4,14 +4,16 @@
 //   verify.cmd [/disposable] [/reduced] | verify.cmd /finish
 //
 // It refuses (one line, exit code 2, nothing changed) unless all of this
-// holds: no other run of the kit and no installation is under way; it runs
-// elevated; the kit's folder holds exactly what SHA256SUMS names; and the
-// machine holds neither the utility nor the tool's state (/disposable lets
-// the tests delete them) nor what an earlier run left (/finish removes that
-// and gives back what it saved). Then it runs the checked copies of the
-// kit's programs, gives back what the tests changed, and ends with
-// "N passed, N failed": exit code 0 when every test passed and everything
-// was given back, 1 otherwise.
+// holds: it runs elevated; no other run of the kit and no installation is
+// under way; nobody but administrators can change the kit's folder; the
+// folder holds exactly what SHA256SUMS names; no earlier run left anything
+// (only /finish finishes that); and the machine holds neither the utility
+// nor the tool's state (/disposable lets the tests delete them). Then it
+// runs the checked copies of the kit's programs, gives back what the tests
+// changed, and ends with "N passed, N failed": exit code 0 when every test
+// passed and everything was given back, 1 otherwise. A step that fails after
+// the first change and before the tests undoes what the run changed; only
+// when that worked does the run call itself refused.
 #include <cstring>
 
 #include "kit/kit.h"
@@ -60,6 +62,43 @@ BOOL WINAPI keep_running(DWORD event) {
     return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
 
+// What an earlier run left, and what /finish does with it, in one phrase.
+std::string leftover_phrase(kit::Leftover leftover, const std::vector<std::string>& copies,
+                            const std::vector<std::string>& held) {
+    std::vector<std::string> left;
+    if (leftover == kit::Leftover::saved) left.emplace_back("the keys it saved in HKLM\\SOFTWARE\\veltrax-place-verify");
+    if (leftover == kit::Leftover::unfinished)
+        left.emplace_back("HKLM\\SOFTWARE\\veltrax-place-verify, half saved (it had changed nothing yet)");
+    for (const std::string& copy : copies) left.push_back("its copy " + copy);
+    std::string finish;
+    if (leftover == kit::Leftover::saved) {
+        finish = held.empty() ? "remove what its tests made and give back the saved keys (the battery meter's and "
+                                "HKLM\\SOFTWARE\\Veltrax)"
+                              : "uninstall or delete " + joined(held, ", ") +
+                                    ", and give back the saved keys (the battery meter's and HKLM\\SOFTWARE\\Veltrax)";
+    } else {
+        finish = "delete what it left";
+    }
+    return "an earlier run of the kit was cut short or could not give back what it saved; it left " +
+           joined(left, ", ") + "; verify.cmd /finish will " + finish + "; run verify.cmd /finish";
+}
+
+// A step that failed after the run changed the machine, before the tests:
+// undoes the changes (the run copy, the new results folder, the earlier
+// results folder renamed aside). Refuses when all of it was undone; otherwise
+// says what stayed changed and ends with exit code 1.
+[[noreturn]] void stop_before_the_tests(const std::string& why, const std::string& copy, const std::string& results,
+                                        bool made_results, const std::string& kept) {
+    std::vector<std::string> stayed;
+    if (!copy.empty() && !kit::remove_tree(copy)) stayed.push_back("its copy " + copy);
+    if (made_results && !kit::remove_tree(results)) stayed.push_back("a new " + results);
+    if (!kept.empty() && !MoveFileExA(kept.c_str(), results.c_str(), 0))
+        stayed.push_back("the earlier results, now " + kept);
+    if (stayed.empty()) kit::refuse(why);
+    say("verify: %s; this run changed and could not undo: %s", why.c_str(), joined(stayed, ", ").c_str());
+    std::exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,6 +108,7 @@ int main(int argc, char** argv) {
     kit::check_elevated();
     const kit::Handle lock = kit::one_run_at_a_time();
     const std::string folder = kit::kit_folder();
+    kit::check_kit_folder_protected(folder);
     kit::check_no_installation_running();
     const std::string results = folder + "\\results";
     kit::check_results_folder(results);
@@ -77,62 +117,62 @@ int main(int argc, char** argv) {
     if (programs.empty()) kit::refuse("SHA256SUMS names no test program; unzip the kit again");
 
     const kit::Leftover leftover = kit::leftover_state();
+    const std::vector<std::string> copies = kit::run_copies();
     const std::vector<std::string> held = kit::machine_state();
     if (options.finish) {
-        if (leftover != kit::Leftover::saved) {
-            const bool dropped = kit::drop_unfinished_save() && kit::remove_run_copies();
-            say("verify: no earlier run left anything to give back%s",
-                dropped ? "" : "; its copy could not be removed");
-            return dropped ? 0 : 1;
+        if (leftover == kit::Leftover::saved) {
+            return given_back("finishing an earlier run: removing what its tests made and giving back what it saved")
+                       ? 0
+                       : 1;
         }
-        return given_back("finishing an earlier run: removing what its tests made and giving back what it saved") ? 0
-                                                                                                                  : 1;
+        const bool dropped = kit::drop_unfinished_save() && kit::remove_run_copies();
+        say("verify: %s", leftover == kit::Leftover::none && copies.empty()
+                              ? "no earlier run left anything"
+                              : (dropped ? "removed what an earlier run left; it had changed nothing else"
+                                         : "could not remove all that an earlier run left"));
+        return dropped ? 0 : 1;
     }
-    if (leftover == kit::Leftover::saved && !held.empty() && !options.disposable) {
-        kit::refuse("an earlier run did not give back what it saved, and this machine now holds " + joined(held, ", ") +
-                    "; run verify.cmd /finish to delete them and give back the saved keys");
-    }
-    if (leftover == kit::Leftover::none && !held.empty() && !options.disposable) {
+    // Whatever an earlier run left is finished only when asked for.
+    if (leftover != kit::Leftover::none || !copies.empty()) kit::refuse(leftover_phrase(leftover, copies, held));
+    if (!held.empty() && !options.disposable) {
         kit::refuse("this machine holds " + joined(held, ", ") +
                     "; run the kit on a snapshot or a spare machine, or pass /disposable to let the tests delete them");
     }
 
     // From here on the machine changes.
-    if (leftover == kit::Leftover::saved && !given_back("an earlier run did not give back what it saved (it was cut "
-                                                        "short, or its give-back failed); giving it back now"))
-        return 1;
-    if (leftover == kit::Leftover::unfinished && !kit::drop_unfinished_save()) {
-        kit::refuse("cannot remove HKLM\\SOFTWARE\\veltrax-place-verify, which a run cut short while saving left");
-    }
-    kit::remove_run_copies();
     std::string why;
     const std::string copy = kit::make_run_copy(folder, listed, why);
-    if (copy.empty()) kit::refuse(why);
-    if (!kit::make_results_folder(results)) {
-        kit::remove_tree(copy);
-        kit::refuse("cannot write " + results + "; copy the kit to a local folder of its own");
+    if (copy.empty()) stop_before_the_tests(why, "", results, false, "");
+    const std::string kept = kit::exists(results) ? kit::keep_results(results) : "";
+    if (kit::exists(results) && kept.empty())
+        stop_before_the_tests("cannot rename the earlier " + results + " to keep it", copy, results, false, "");
+    if (!kit::make_private_folder(results, true)) {
+        stop_before_the_tests("cannot write " + results + "; copy the kit to a local folder of its own", copy, results,
+                              false, kept);
     }
     if (!kit::save_state()) {
-        kit::remove_tree(copy);
-        kit::remove_tree(results);
-        kit::refuse(
-            "cannot save the battery meter's and HKLM\\SOFTWARE\\Veltrax's keys in "
-            "HKLM\\SOFTWARE\\veltrax-place-verify");
+        stop_before_the_tests("cannot save the battery meter's and HKLM\\SOFTWARE\\Veltrax's keys in "
+                              "HKLM\\SOFTWARE\\veltrax-place-verify",
+                              copy, results, true, kept);
     }
     const std::string exe_sha = kit::sha256(kit::read_file(copy + "\\veltrax-place.exe"));
     const std::string msi_sha = kit::sha256(kit::read_file(copy + "\\packages\\base.msi"));
     const std::string started = kit::local_time();
     clear_test_settings();
     // The full counts, or fewer when asked: random sequences of the property
-    // test, and every crash point or every fifth.
+    // test, and every crash point or every fifth. The programs make their
+    // scratch folders in the run copy, which only administrators can write.
     SetEnvironmentVariableA("VELTRAX_PROPERTY_RUNS", options.reduced ? "5" : "150");
     SetEnvironmentVariableA("VELTRAX_CRASH_POINT_STRIDE", options.reduced ? "5" : "1");
+    SetEnvironmentVariableA("VELTRAX_SCRATCH_ROOT", copy.c_str());
     SetConsoleCtrlHandler(keep_running, TRUE);
 
     say("veltrax-place verification kit: %zu test program%s%s; results in %s", programs.size(),
         programs.size() == 1 ? "" : "s", options.reduced ? ", reduced" : "", results.c_str());
+    if (!kept.empty()) say("verify: the earlier results are kept in %s", kept.c_str());
     kit::Outcome total;
     std::string table;
+    std::string notes;
     for (const std::string& name : programs) {
         const kit::Outcome outcome = kit::run_program(copy, results, name);
         char line[256];
@@ -146,6 +186,7 @@ int main(int argc, char** argv) {
         total.failed += outcome.failed;
         total.skipped += outcome.skipped;
         total.seconds += outcome.seconds;
+        for (const std::string& note : outcome.notes) notes += "note:     " + note + "\r\n";
     }
     const std::vector<std::string> not_given_back = kit::give_back();
     kit::remove_tree(copy);
@@ -174,7 +215,7 @@ int main(int argc, char** argv) {
         "\r\nexe:      veltrax-place.exe sha256 " + exe_sha + "\r\npackage:  packages\\base.msi sha256 " + msi_sha +
         "\r\ncommand:  " + command +
         (options.reduced ? "  (reduced: 5 random sequences, not 150; every fifth crash point)" : "") +
-        (restart.empty() ? "" : "\r\nrestart:  Windows waits for a restart: " + restart) + "\r\n\r\n" + table +
+        (restart.empty() ? "" : "\r\nrestart:  Windows waits for a restart: " + restart) + "\r\n" + notes + "\r\n" + table +
         "total time: " + seconds + "\r\n" + (give_back_line.empty() ? "" : give_back_line + "\r\n") + closing + "\r\n";
     if (!kit::write_new_file(results + "\\summary.txt", summary))
         say("verify: cannot write %s\\summary.txt", results.c_str());

@@ -93,6 +93,8 @@ TEST_P(Concurrency, EveryFileInOnePlaceTheLibraryWholeAndARerunFinishesTheJob) {
     race.seed(machine);
     const model::Snapshot before = model::take(machine);
     const std::string gate = machine.scratch_dir() + "\\gate";
+    // Only a gate this test made stages the race: one found beforehand, or its mark, was planted.
+    ASSERT_FALSE(machine.exists(gate) || machine.exists(gate + ".reached")) << "a gate was there before the test made it";
     machine.write(gate, "");
 
     testing::Process first = machine.start(

@@ -1,12 +1,14 @@
 #!/bin/sh
 # The verification kit run as a user would: copied into a fresh Wine prefix
-# and started with "cmd /c verify.cmd". Every refusal changes nothing; what a
-# user plants (links, a saved state, a program, settings) turns nothing; a
-# second run is refused while one runs; a run cut short is never finished
-# over the maker's utility; a give-back that fails keeps what it saved and the
-# next run finishes it; and one whole run of the kit, at reduced counts,
-# passes and leaves the machine as it found it. The scenarios that need no
-# whole run use the kit cut down to one small program.
+# and started with "cmd /c verify.cmd". Every refusal changes nothing; a kit
+# folder that others may change is refused; what a user plants (links, a
+# saved state, a program, settings) turns nothing; a second run is refused
+# while one runs; the programs make their scratch folders inside the run's
+# protected copy; whatever an earlier run left (cut short while saving or
+# after, or a give-back that failed) is finished only by /finish, never over
+# the maker's utility; earlier results are kept; and one whole run of the
+# kit, at reduced counts, passes and leaves the machine as it found it. The
+# scenarios that need no whole run use the kit cut down to small programs.
 #   kit_test.sh SOURCE_DIR KIT_DIR WINE_RUN WINEPREFIX BROKEN_EXE FAILING_RUNNER
 set -eu
 source_dir=$1 kit=$2 wine_run=$3 prefix=$4 broken=$5 failing_runner=$6
@@ -124,6 +126,15 @@ cp "$kit/property_tests.exe" "$drive/kit-damaged/"
 cp "$broken" "$drive/kit-damaged/planted_tests.exe"
 refused "a program SHA256SUMS does not name" kit-damaged
 rm -rf "$drive/kit-damaged"
+# Under Wine a file's DACL is its Unix mode: o+w is a write for Everyone.
+chmod 0777 "$drive/kit"
+refused "a kit folder every user may change" kit
+grep -q 'only administrators can write' "$out" || fail "the refusal does not say where to unzip instead"
+! grep -q 'C:\\veltrax' "$out" || fail "the refusal suggests a folder under C:\\"
+chmod 0755 "$drive/kit"
+chmod 0666 "$drive/kit/VERIFY.txt"
+refused "a file in the kit every user may change" kit
+chmod 0644 "$drive/kit/VERIFY.txt"
 same_machine "the refusals"
 
 echo "a run with GTEST_ and VELTRAX_ settings in its environment, and a second run while it runs"
@@ -148,14 +159,18 @@ rm -f "$out.first"
 same_machine "a run beside planted state and links"
 [ -f "$drive/victim/document.txt" ] || fail "a file behind a link was deleted"
 
-echo "a run cut short, then the maker's utility on the machine"
-rm -rf "$drive/small/results"
+echo "a run cut short while a program works in its scratch folder, then the maker's utility on the machine"
 "$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >/dev/null 2>&1 &
 runner=$!
 for _ in $(seq 1 240); do
-    ls "$drive/small/results/"*.log >/dev/null 2>&1 && break
+    ls -d "$drive"/ProgramData/veltrax-place-verify.run-*/scratch-* >/dev/null 2>&1 && break
     sleep 0.5
 done
+scratch=$(ls -d "$drive"/ProgramData/veltrax-place-verify.run-*/scratch-* 2>/dev/null | head -1)
+[ -n "$scratch" ] || fail "no program made its scratch folder in the run's copy"
+# An admin-only DACL: no bits for group or others.
+[ "$(stat -c %a "$scratch" | cut -c2-)" = 00 ] || fail "a program's scratch folder has mode $(stat -c %a "$scratch")"
+[ -z "$(cd "$drive" && ls -d veltrax-scratch-* 2>/dev/null | grep -v planted)" ] || fail "a program made a folder under C:\\"
 # A closed console window ends every program in it.
 for program in verify-kit e2e_tests property_tests veltrax-place; do
     wine taskkill /f /im "$program.exe" >/dev/null 2>&1 || true
@@ -165,12 +180,29 @@ saved_mark || fail "the run was not cut short while its keys were saved"
 mkdir -p "$drive/Program Files (x86)/VELTRAX/Utilities"
 echo "the maker's utility" >"$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe"
 refused "an earlier run's leftovers beside the maker's utility" small
-grep -q "verify.cmd /finish" "$out" || fail "the refusal does not name /finish"
+grep -q "verify.cmd /finish will uninstall or delete C:.Program Files (x86).VELTRAX" "$out" ||
+    fail "the refusal does not say what /finish deletes"
 [ "$(cat "$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe")" = "the maker's utility" ] ||
     fail "the maker's utility did not survive"
 rm -rf "$drive/Program Files (x86)/VELTRAX"
+refused "an earlier run's leftovers on a machine without the utility" small
+grep -q "run verify.cmd /finish" "$out" || fail "the refusal does not name /finish"
 verify small /finish || fail "/finish exited $?"
 same_machine "/finish"
+ls "$drive"/small/results-*/summary.txt >/dev/null 2>&1 || fail "the first run's results were not kept"
+
+echo "a run cut short while saving, then the maker's utility on the machine"
+wine reg add "$state" /f >/dev/null
+mkdir -p "$drive/Program Files (x86)/VELTRAX/Utilities"
+echo "the maker's utility" >"$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe"
+refused "a half-saved state beside the maker's utility" small
+grep -q "half saved.*run verify.cmd /finish" "$out" || fail "the refusal does not name the half-saved state and /finish"
+[ "$(cat "$drive/Program Files (x86)/VELTRAX/Utilities/Corvint.exe")" = "the maker's utility" ] ||
+    fail "the maker's utility did not survive"
+rm -rf "$drive/Program Files (x86)/VELTRAX"
+refused "a half-saved state" small
+verify small /finish || fail "/finish of a half-saved state exited $?"
+same_machine "/finish of a half-saved state"
 
 echo "a give-back that fails keeps what it saved; the next run finishes it"
 cut_down_kit failing "$failing_runner" e2e_tests
@@ -183,9 +215,9 @@ last_line | grep -Eq '^[0-9]+ passed, [1-9][0-9]* failed \(reduced\) \(not all g
     fail "a broken exe and a failed give-back: last line $(last_line)"
 grep -q "could not give back" "$drive/failing/results/summary.txt" || fail "summary.txt does not say what was not given back"
 saved_mark || fail "the saved keys were dropped although they were not given back"
-verify small /reduced || fail "the run after a failed give-back exited $?"
-grep -q "an earlier run did not give back what it saved" "$out" || fail "the earlier give-back was not finished"
-same_machine "the run after a failed give-back"
+refused "a run after a failed give-back" small
+verify small /finish || fail "/finish after a failed give-back exited $?"
+same_machine "/finish after a failed give-back"
 
 echo "the whole kit, at reduced counts, on a machine waiting for a restart"
 session='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager'

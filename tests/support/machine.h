@@ -71,7 +71,8 @@ public:
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    // A folder and a key private to this test process, for tests of the seam itself.
+    // A folder and a key private to this test process, for tests of the seam
+    // itself and for files a test hands to a program (gates, logs, traces).
     std::string scratch_dir() const;
     std::string scratch_key() const;
 
@@ -117,6 +118,7 @@ public:
 
 private:
     std::string root_;
+    std::string scratch_;  // on Windows: the scratch folder this machine made
 };
 
 }  // namespace veltrax::testing

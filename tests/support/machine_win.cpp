@@ -3,6 +3,8 @@
 // with each other, except through scratch_dir/scratch_key.
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -86,17 +88,42 @@ std::string slurp(const std::string& path) {
     return bytes;
 }
 
+// A scratch folder of this machine's own, made in the call that creates it
+// with a protected DACL that lets only SYSTEM and Administrators in: these
+// programs run elevated (in the verification kit, on machines that standard
+// users log on to), and write, replace and delete files in it by path. One
+// that is already there was not made by this machine and is never used. It
+// goes in the folder VELTRAX_SCRATCH_ROOT names (the kit's runner names its
+// own protected run folder), or under C:\.
+std::string make_scratch_dir() {
+    static unsigned made = 0;
+    char root[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("VELTRAX_SCRATCH_ROOT", root, MAX_PATH);
+    const std::string folder = (length > 0 && length < MAX_PATH ? std::string(root, length) + "\\scratch-"
+                                                                : std::string("C:\\veltrax-scratch-")) +
+                               std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64()) + "-" +
+                               std::to_string(++made);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        fail("cannot describe the scratch folder's DACL");
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const BOOL made_now = CreateDirectoryA(folder.c_str(), &attributes);
+    LocalFree(descriptor);
+    if (!made_now) fail("cannot make the scratch folder " + folder + " (one already there is never used)");
+    return folder;
+}
+
 }  // namespace
 
 std::uint32_t unrecognised_exit_status() { return 0xFFFFFFFFu; }
 std::uint32_t crashed_exit_status() { return platform::fault::crash_exit_code; }
 
-Machine::Machine() {
+Machine::Machine() : scratch_(make_scratch_dir()) {
     for (const char* folder : tool_folders) remove_tree(folder);
     for (const char* key : tool_keys) reg_delete_tree(key);
-    remove_tree(scratch_dir());
     reg_delete_tree(scratch_key());
-    CreateDirectoryA(scratch_dir().c_str(), nullptr);
 }
 
 Machine::~Machine() {
@@ -106,7 +133,7 @@ Machine::~Machine() {
     reg_delete_tree(scratch_key());
 }
 
-std::string Machine::scratch_dir() const { return "C:\\veltrax-scratch-" + std::to_string(GetCurrentProcessId()); }
+std::string Machine::scratch_dir() const { return scratch_; }
 
 std::string Machine::scratch_key() const {
     return "SOFTWARE\\VeltraxSeamTest-" + std::to_string(GetCurrentProcessId());
@@ -243,15 +270,14 @@ Process Machine::start(const std::vector<std::string>& args, const std::string& 
         command += quote(arg);
     }
 
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    const std::string tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++started);
-    const std::string out_path = std::string(temp) + "veltrax-out-" + tag;
-    const std::string err_path = std::string(temp) + "veltrax-err-" + tag;
+    // The program's output, in this machine's scratch folder, in files that must be new.
+    const std::string tag = std::to_string(++started);
+    const std::string out_path = scratch_ + "\\out-" + tag;
+    const std::string err_path = scratch_ + "\\err-" + tag;
 
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    FileHandle out{CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
-    FileHandle err{CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
+    FileHandle out{CreateFileA(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_NEW, 0, nullptr)};
+    FileHandle err{CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_NEW, 0, nullptr)};
     if (out.handle == INVALID_HANDLE_VALUE || err.handle == INVALID_HANDLE_VALUE) fail("cannot capture output");
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
