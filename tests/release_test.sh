@@ -20,7 +20,8 @@ name=veltrax-place-$version-windows-x64
 kit=veltrax-place-$version-verify-kit
 msi=veltrax-place-$version-x64.msi
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-test-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# The prefix's server (and the services it keeps running) ends with the test.
+trap 'rm -rf "$work"; WINEPREFIX="$prefix" wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 
 fail() {
     echo "FAIL: $*" >&2
