@@ -166,7 +166,8 @@ release "$work/dist" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWOR
     VELTRAX_SIGN_TIMESTAMP_URL=http://127.0.0.1:9 && fail "a failed signing was released"
 refused "signing that fails"
 git clone -q "$source_dir" "$work/broken"
-echo "#error this commit does not build" >>"$work/broken/app/main.cpp"
+# A commit that does not build (it stops at configuring: the same refusal, in seconds).
+echo 'message(FATAL_ERROR "this commit does not build")' >>"$work/broken/CMakeLists.txt"
 git -C "$work/broken" -c user.name=test -c user.email=test@invalid commit -qam "does not build"
 dist=$work/dist
 VELTRAX_DIST="$dist" VELTRAX_RELEASE_BUILD= sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "a failed build was released"
