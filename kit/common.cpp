@@ -9,7 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "tests/support/remove_tree_win.h"
+#include "kit/remove_tree.h"
 
 namespace kit {
 

@@ -10,7 +10,7 @@
 
 #include "platform/fault.h"
 #include "tests/support/machine.h"
-#include "tests/support/remove_tree_win.h"
+#include "kit/remove_tree.h"
 
 namespace veltrax::testing {
 

@@ -11,8 +11,8 @@
 // target; it shows the link as one only in a folder's listing or a look by
 // path, so an entry counts as a link when any of these says so.) True when
 // nothing is left at the path.
-// For the Windows test machine and the verification kit's runner, which both
-// clean up after the tool.
+// The verification kit's runner cleans up after the tests with it, and the
+// Windows test machine after the tool.
 #pragma once
 
 #include <windows.h>
@@ -89,11 +89,14 @@ inline bool remove_entry(const std::wstring& path, DWORD listed) {
 }  // namespace remove_tree_detail
 
 inline bool remove_tree(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return remove_tree_detail::gone(GetLastError());
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
     const int length = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     if (length <= 0 ||
         MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), length) != length ||
-        !remove_tree_detail::remove_entry(wide, GetFileAttributesW(wide.c_str()))) {
+        !remove_tree_detail::remove_entry(wide, 0)) {
         return false;
     }
     return GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES && remove_tree_detail::gone(GetLastError());
