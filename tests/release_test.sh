@@ -6,12 +6,15 @@
 # exe and package of both verifies, fails once a byte changes, is still a
 # valid image and runs under Wine; every bad input, and a signing that fails
 # after its checks passed, is refused with one line and leaves dist/ as it was.
-#   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON
+#   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON TREE_BUILD
+# TREE_BUILD is the Windows build the test runs in, which the quick tier
+# packs instead of building HEAD again.
 set -eu
 source_dir=$1
 wine_run=$2
 prefix=$3
 python=$4
+tree_build=$5
 
 cd "$source_dir"
 git rev-parse --verify -q HEAD >/dev/null 2>&1 || { echo "not a git checkout: nothing to release"; exit 77; }
@@ -36,12 +39,19 @@ unpack() {  # unpack ZIP FOLDER
     "$python" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"
 }
 
-# The full tier builds the release twice (the second build its own); the
-# quick tier builds it once and packs it twice, and leaves the compiler's
-# reproducibility to windows.image.reproducible.
+# The full tier builds the release from HEAD twice, the second build its
+# own, and compares them. The quick tier packs it twice from the Windows
+# build this test runs in, handed to release.sh as it hands itself a build of
+# HEAD between runs (HEAD's sources beside it, the build of the working
+# tree): nothing is compiled again, and the compiler's reproducibility is
+# left to windows.image.reproducible.
 if [ "${VELTRAX_TEST_TIER:-full}" = quick ]; then
+    mkdir -p "$work/build/src/build"
+    git archive --format=tar HEAD | tar -xf - -C "$work/build/src"
+    ln -s "$tree_build" "$work/build/src/build/windows"
+    git rev-parse HEAD >"$work/build/src/.commit"
     second_build=$work/build
-    echo "unsigned, twice: one build, packed twice"
+    echo "unsigned, twice: the tree's build, packed twice"
 else
     second_build=
     echo "unsigned, twice: two builds"
