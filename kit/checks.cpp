@@ -39,8 +39,10 @@ std::string lower(std::string text) {
     return text;
 }
 
-// Every entry below `folder` (links as entries, never entered), relative to `base`.
-void entries(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
+// The files below `base` (links as entries, never entered), relative to it;
+// with `everything`, its folders too and what results\ folders hold.
+void entries(const std::string& base, const std::string& relative, std::vector<std::string>& out,
+             bool everything = false) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(((relative.empty() ? base : base + "\\" + relative) + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;
@@ -50,12 +52,10 @@ void entries(const std::string& base, const std::string& relative, std::vector<s
         const std::string path = relative.empty() ? name : relative + "\\" + name;
         const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                             (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-        if (folder) {
-            const std::string lowered = lower(path);
-            if (lowered != "results" && lowered.rfind("results-", 0) != 0) entries(base, path, out);
-        } else {
-            out.push_back(path);
-        }
+        if (!folder || everything) out.push_back(path);
+        const std::string lowered = lower(path);
+        if (folder && (everything || (lowered != "results" && lowered.rfind("results-", 0) != 0)))
+            entries(base, path, out, everything);
     } while (FindNextFileA(search, &found));
     FindClose(search);
 }
@@ -179,23 +179,6 @@ std::string untrusted_access(const std::string& path, PSID self, ACCESS_MASK cha
     return found;
 }
 
-// Every entry below `folder`, links as entries (never entered).
-void everything_below(const std::string& folder, std::vector<std::string>& out) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::string name = found.cFileName;
-        if (name == "." || name == "..") continue;
-        out.push_back(folder + "\\" + name);
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            everything_below(out.back(), out);
-        }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
-
 }  // namespace
 
 void check_kit_folder_protected(const std::string& kit) {
@@ -218,11 +201,12 @@ void check_kit_folder_protected(const std::string& kit) {
     if (parent.find('\\') == std::string::npos) parent += '\\';  // a drive's root
     std::string why = untrusted_access(parent, self, FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL);
     if (!why.empty()) refuse("the folder that holds the kit, " + parent + ": " + why + instead);
-    std::vector<std::string> entries{kit};
-    everything_below(kit, entries);
-    for (const std::string& entry : entries) {
-        why = untrusted_access(entry, self, changes);
-        if (!why.empty()) refuse(entry + ": " + why + instead);
+    std::vector<std::string> below{""};
+    entries(kit, "", below, true);
+    for (const std::string& entry : below) {
+        const std::string path = entry.empty() ? kit : kit + "\\" + entry;
+        why = untrusted_access(path, self, changes);
+        if (!why.empty()) refuse(path + ": " + why + instead);
     }
 }
 
