@@ -9,6 +9,7 @@
 # the version, the package code from the upgrade code, the version and SALT,
 # and wixl runs under faketime. It also sets what wixl 0.101 leaves out: the
 # *Rollback actions as rollback runs of the exe in the Binary table, the
+# refusal of a PANEL change as an error action, the
 # inclusive maximum of the
 # upgrade range (so that 1.0.0.1 is found by 1.0.0.2, which compares equal to
 # it in the first three fields).
@@ -61,6 +62,8 @@ step wixl -a x64 -D "Version=$version" -D "VersionBase=${version%.*}" -D "Revisi
 [ -s package.msi ] || { echo "build-msi: wixl wrote no package" >&2; exit 1; }
 # 3330: an exe from the Binary table (2), rollback, deferred, not impersonating.
 step msibuild package.msi -q "UPDATE CustomAction SET Type = 3330, Source = 'ToolBinary' WHERE Action = 'PlaceRollback' OR Action = 'PanelOnRollback' OR Action = 'PanelOffRollback' OR Action = 'UnplaceRollback'"
+# 19: an error action, which shows its text and fails the run before anything is done.
+step msibuild package.msi -q "UPDATE CustomAction SET Type = 19, Source = '' WHERE Action = 'RefusePanelChange'"
 # Attributes is part of the Upgrade table's key: the row is written anew.
 step msibuild package.msi -q "DELETE FROM Upgrade WHERE ActionProperty = 'OLDERFOUND'"
 step msibuild package.msi -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('{$upgrade_code}', '0.0.0', '$version', 768, 'OLDERFOUND')"

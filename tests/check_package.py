@@ -56,6 +56,21 @@ def failures(package):
     first_run = min(sequence.get(row["Action"], 0) for row in runs)
     yield (not sequence["InstallInitialize"] < sequence.get("RemoveExistingProducts", 0) < first_run,
            "an older version is not removed inside the install's transaction before the tool runs")
+    # The uninstall takes away only a placement the package made.
+    conditions = {row["Action"]: row["Condition"] for row in table(package, "InstallExecuteSequence")}
+    for action in ("Unplace", "UnplaceRollback"):
+        yield "InstalledOwnsPlacement" not in conditions.get(action, ""), "%s runs where the package did not place" % action
+    memo = {row["Name"]: row["Value"] for row in table(package, "Registry") if row["Key"] == "SOFTWARE\\veltrax-place"}
+    yield memo.get("PlacementOwned") != "owned=[PlacementOwned]", "the memo does not keep who placed the machine"
+    # Windows reinstalls no component in a maintenance run without REINSTALL,
+    # so the memo is not rewritten there: a PANEL change must be refused
+    # (an error action, before anything is scheduled), and ownership must not
+    # change in such a run.
+    refuse = next((row for row in table(package, "CustomAction") if row["Action"] == "RefusePanelChange"), None)
+    yield refuse is None or int(refuse["Type"]) & 0x3F != 19, "a PANEL change on the installed product is not refused"
+    yield (not sequence["AppSearch"] < sequence.get("RefusePanelChange", 0) < sequence["InstallInitialize"]
+           or "MemoKept" not in conditions.get("RefusePanelChange", "")), "the PANEL refusal is not where it changes nothing"
+    yield "NOT MemoKept" not in conditions.get("OwnPanel", ""), "a run that keeps the memo can change who owns the entry"
     older, newer = upgrades.get("OLDERFOUND"), upgrades.get("NEWERFOUND")
     yield (older is None or older["VersionMax"] != properties["ProductVersion"] or not int(older["Attributes"]) & 0x200,
            "the same version in the first three fields is not upgraded (inclusive maximum)")

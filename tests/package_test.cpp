@@ -14,12 +14,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "tests/support/machine.h"
 #include "tests/support/model.h"
+#include "tests/support/tier.h"
 
 namespace veltrax {
 namespace {
@@ -88,6 +93,15 @@ void remove_products(const Machine& m) {
     }
     m.remove_tree(install_dir);
     m.reg_delete_tree("SOFTWARE\\veltrax-place");
+    // Where Wine's msiexec dropped a product's registration after a failed
+    // run, its components still name it as a client; a later uninstall would
+    // then keep them (and the memo) for it. Windows rolls the product back.
+    if (under_wine()) {
+        for (const char* component : {"7402DF1FDC76C1740B11B085444EFB6C", "2A66BDB877F1A1A49B5FD32F01901D6F"}) {
+            m.reg_delete_tree(std::string("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\") +
+                              component);
+        }
+    }
 }
 
 void x86_layout(const Machine& m) {
@@ -111,6 +125,25 @@ void x86_layout_and_slot_on(const Machine& m) {
 
 void nothing(const Machine&) {}
 
+// The maker's own setup placed the utility before the package came.
+void placed_by_the_maker(const Machine& m) {
+    x86_layout_and_slot(m);
+    m.run({"-i"});
+}
+
+void drop_registration(const Machine& m) { m.reg_delete_tree(model::plugin_key); }
+
+// The memo as a version before "PlacementOwned" wrote it.
+void forget_placement_owner(const Machine& m) {
+    const std::string key = "SOFTWARE\\veltrax-place";
+    std::vector<std::pair<std::string, testing::RegValue>> kept;
+    for (const std::string& name : m.reg_value_names(key)) {
+        if (name != "PlacementOwned") kept.emplace_back(name, *m.reg_get(key, name));
+    }
+    m.reg_delete_tree(key);
+    for (const auto& [name, value] : kept) m.reg_set(key, name, value.type, value.data);
+}
+
 // msiexec's command line ("/i base PANEL=1": a package's name stands for its
 // file; /qn is added), and what the exe run directly does for it ("-i -u").
 // A step without a command line runs the exe alone, on both sides.
@@ -118,17 +151,20 @@ struct Step {
     std::string msiexec;
     std::string tool_runs;
     bool fails = false;                // msiexec's exit says the install failed
-    bool drop_registration = false;    // first, the plug-in key is deleted by hand
+    void (*first)(const Machine&) = nullptr;  // done by hand before the step
     // The runs of the tool that the rollback scheduled before the staged
     // failure makes, in the order it makes them, as msiexec's verbose log and
     // the package's tables show: proof of what Windows rolls back where Wine's
     // msiexec rolls back less (a failed repair not at all).
     std::string rollback = {};
+    // What the product is after the step, as product_state() says it; not
+    // checked when empty.
+    std::string product = {};
 };
 
 struct Scenario {
     const char* name;
-    void (*seed)(const Machine&);
+    std::function<void(const Machine&)> seed;
     std::vector<Step> steps;
     std::vector<std::string> installed;  // the product versions registered at the end
     // Where Wine cannot roll back what Windows does (a failed uninstall's
@@ -169,15 +205,15 @@ std::vector<Scenario> scenarios() {
         {"UninstallLeavesAPanelEntryItDidNotMake", x86_layout_and_slot,
          {{"/i base", "-i"}, {"", "-panelOn"}, {"/x base", "-u"}}, {}},
         {"RepairBringsBackTheRegistration", x86_layout,
-         {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, true}}, {version}},
-        {"PanelOnBeforeTheInstallIsLeftOn", x86_layout_and_slot_on<2>,
+         {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, drop_registration}}, {version}},
+        {"PanelOnBeforeTheInstallIsLeftOn", &x86_layout_and_slot_on<2>,
          {{"/i base PANEL=1", "-i"}, {"/x base", "-u"}}, {}},
-        {"PanelOnBeforeAFailedInstallIsLeftOn", x86_layout_and_slot_on<1>,
-         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -u", true, false, "-panelOn -u"}}, {}},
+        {"PanelOnBeforeAFailedInstallIsLeftOn", &x86_layout_and_slot_on<1>,
+         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -u", true, nullptr, "-panelOn -u"}}, {}},
         {"UpgradeInTheFourthFieldKeepsThePanelTheFirstVersionMadeUntilTheLastGoes", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision", "-panelOff -u -i -panelOn"}, {"/x revision", "-panelOff -u"}},
          {}},
-        {"PanelOnBeforeTheFirstVersionOutlivesTheLast", x86_layout_and_slot_on<3>,
+        {"PanelOnBeforeTheFirstVersionOutlivesTheLast", &x86_layout_and_slot_on<3>,
          {{"/i base PANEL=1", "-i"}, {"/i revision", "-u -i"}, {"/x revision", "-u"}}, {}},
         {"PanelZeroAtAnUpgradeSwitchesTheEntryOffForGood", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision PANEL=0", "-panelOff -u -i"},
@@ -187,25 +223,39 @@ std::vector<Scenario> scenarios() {
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=0", "-i"},
           {"/x base", "-panelOff -u"}},
          {}},
+        {"PlacedBeforeThePackageStaysPlacedWhenItGoes", placed_by_the_maker,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i"}, {"/x base", "-panelOff"}},
+         {}},
+        {"PlacedBeforeThePackageStaysPlacedThroughAnUpgrade", placed_by_the_maker,
+         {{"/i base", "-i"}, {"/i revision PANEL=1", "-i -panelOn"}, {"/x revision", "-panelOff"}}, {}},
+        {"AVersionWithoutThePlacementOwnerKeepsItsPromiseThroughAnUpgrade", placed_by_the_maker,
+         {{"/i base", "-i"}, {"/i revision", "-u -i", false, forget_placement_owner}, {"/x revision", "-u"}}, {}},
+        {"PanelChangedOnTheInstalledProductIsRefusedUnlessRepaired", x86_layout_and_slot,
+         {{"/i base", "-i"},
+          {"/i base PANEL=1", "", true},
+          {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=1", "-i -panelOn"},
+          {"/i base PANEL=0", "", true},
+          {"/x base", "-panelOff -u"}},
+         {}},
         {"UpgradeInTheSecondField", x86_layout, {{"/i base", "-i"}, {"/i minor", "-u -i"}}, {minor}},
         {"OldVersionRemovedTheWayWindowsUpgradesIt", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/x base " + upgrading, "-panelOff -u"}}, {}},
         {"DowngradeInTheFourthFieldIsRefused", x86_layout, {{"/i revision", "-i"}, {"/i base", "", true}}, {revision}},
         {"DowngradeInTheSecondFieldIsRefused", x86_layout, {{"/i minor", "-i"}, {"/i base", "", true}}, {minor}},
         {"FailureAfterThePlacementRollsItBack", x86_layout_and_slot,
-         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -panelOff -u", true, false, "-panelOff -u"}}, {}},
+         {{"/i failing PANEL=1 STAGED_FAILURE=install", "-i -panelOn -panelOff -u", true, nullptr, "-panelOff -u"}}, {}},
         {"FailureAfterTheUninstallRollsItBack", x86_layout_and_slot,
          {{"/i failing PANEL=1", "-i -panelOn"},
-          {"/x failing STAGED_FAILURE=uninstall", "-panelOff -u -i -panelOn", true, false, "-i -panelOn"}},
+          {"/x failing STAGED_FAILURE=uninstall", "-panelOff -u -i -panelOn", true, nullptr, "-i -panelOn"}},
          {version}, true},
         // Wine's msiexec rolls a failed repair back not at all; the log shows what Windows would run.
         {"FailedRepairKeepsAPlacedMachinePlacedAndTheEntryOn", x86_layout_and_slot,
          {{"/i failing PANEL=1", "-i -panelOn"},
-          {"/i failing REINSTALL=ALL REINSTALLMODE=vomus STAGED_FAILURE=install", "-i -panelOn -panelOn -i", true, false,
-           "-panelOn -i"}},
+          {"/i failing REINSTALL=ALL REINSTALLMODE=vomus STAGED_FAILURE=install", "-i -panelOn -panelOn -i", true,
+           nullptr, "-panelOn -i"}},
          {version}},
         {"FailedRerunOfTheSamePackageKeepsAPlacedMachinePlaced", x86_layout,
-         {{"/i failing", "-i"}, {"/i failing STAGED_FAILURE=install", "-i -i", true, false, "-i"}}, {version}, true},
+         {{"/i failing", "-i"}, {"/i failing STAGED_FAILURE=install", "-i -i", true, nullptr, "-i"}}, {version}, true},
         {"FailedUpgradeKeepsTheOldVersionsPlacementAndEntry", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i failing-revision STAGED_FAILURE=install", "-panelOff -u -i -panelOn", true}},
          {version}, true},
@@ -267,6 +317,23 @@ std::string memo(const Machine& m) {
     return text;
 }
 
+// The installed versions and what the product remembers, as words: the
+// versions, then "panel" (it was asked for the entry), "owns-entry" and
+// "owns-placement" where the memo says so; "none" without a product.
+std::string product_state(const Machine& m) {
+    std::string text;
+    for (const std::string& version : installed_versions()) text += (text.empty() ? "" : " ") + version;
+    if (text.empty()) return "none";
+    const auto says = [&](const char* name, const std::string& value) {
+        const auto stored = m.reg_get("SOFTWARE\\veltrax-place", name);
+        return stored && stored->data.c_str() == value;
+    };
+    if (says("Panel", "panel=1")) text += " panel";
+    if (says("PanelOwned", "owned=1")) text += " owns-entry";
+    if (says("PlacementOwned", "owned=1")) text += " owns-placement";
+    return text;
+}
+
 // Runs the scenario's steps, through msiexec or, with `direct`, through the
 // exe alone; returns the machine's state after each step.
 std::vector<model::Snapshot> play(const Scenario& scenario, bool direct) {
@@ -276,7 +343,7 @@ std::vector<model::Snapshot> play(const Scenario& scenario, bool direct) {
     scenario.seed(machine);
     const bool product_checked = !scenario.product_as_on_windows_only || !under_wine();
     for (const Step& step : scenario.steps) {
-        if (step.drop_registration) machine.reg_delete_tree(model::plugin_key);
+        if (step.first != nullptr) step.first(machine);
         if (!step.msiexec.empty() && !direct) {
             // Never a restart in the middle of a run: a file in use makes Windows ask for one (3010) instead.
             std::vector<std::string> line = words(step.msiexec);
@@ -299,6 +366,9 @@ std::vector<model::Snapshot> play(const Scenario& scenario, bool direct) {
             // A run that failed changed nothing the product remembers.
             if (step.fails && product_checked) {
                 EXPECT_EQ(memo(machine), remembered) << step.msiexec;
+            }
+            if (!step.product.empty()) {
+                EXPECT_EQ(product_state(machine), step.product) << "the product after " << step.msiexec;
             }
         } else if (!step.tool_runs.empty()) {
             for (const std::string& option : words(step.tool_runs)) {
@@ -334,6 +404,241 @@ TEST_P(Package, DoesExactlyWhatTheExeDoesAndRegistersTheProductAsItSays) {
 
 INSTANTIATE_TEST_SUITE_P(Scenario, Package, ::testing::ValuesIn(scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+
+// Random histories of a fleet's machine: the maker's own setup running the
+// tool, the package installed, run again, repaired, upgraded and removed, each
+// run failing now and then. A small model of the package's promises says
+// which runs of the tool each package run makes (and what its rollback runs),
+// and what the product then remembers; play() holds the machine to the exe
+// run directly with those options, and the product to the model.
+//
+// VELTRAX_PACKAGE_HISTORY_SEED=N replays the history of seed N (each history
+// prints its seed); VELTRAX_PACKAGE_HISTORIES sets how many there are.
+namespace fleet {
+
+enum class Slot { no_key, no_value, empty, other, utility };
+
+struct Product {
+    bool revision = false;  // the next version in the fourth field, else this build's
+    bool panel = false;     // remembers PANEL=1
+    bool owns_entry = false;
+    bool owns_placement = false;
+};
+
+struct Fleet {
+    bool placed = false;  // the plug-in registration that -i writes and -u deletes
+    Slot slot = Slot::no_key;
+    std::optional<Product> product;
+};
+
+// One run of the tool on the model, added to `runs`.
+void tool(Fleet& f, const std::string& option, std::string& runs) {
+    runs += (runs.empty() ? "" : " ") + option;
+    if (option == "-i") f.placed = true;
+    if (option == "-u") f.placed = false;
+    if (option == "-panelOn" && f.slot == Slot::empty) f.slot = Slot::utility;
+    if (option == "-panelOff" && f.slot == Slot::utility) f.slot = Slot::empty;
+    if ((option == "-panelOn" || option == "-panelOff") && f.slot == Slot::no_key) f.slot = Slot::no_value;
+}
+
+// An uninstall's runs: only what the product made is taken away.
+void uninstall(Fleet& f, const Product& product, const std::string& entry_before, const std::string& placement_before,
+               std::vector<std::string>& rollbacks, std::string& runs) {
+    if (product.owns_entry) {
+        rollbacks.push_back(entry_before);
+        tool(f, "-panelOff", runs);
+    }
+    if (product.owns_placement) {
+        rollbacks.push_back(placement_before);
+        tool(f, "-u", runs);
+    }
+}
+
+enum class Kind { install, rerun, repair, uninstall };
+
+struct Run {
+    Kind kind;
+    bool revision;                     // the package of the next version
+    std::optional<std::string> panel;  // PANEL given
+    bool fails;                        // STAGED_FAILURE after the last run of the tool
+};
+
+std::string describe(const Run& run) {
+    const char* const package = run.revision ? "failing-revision" : "failing";
+    std::string line = std::string(run.kind == Kind::uninstall ? "/x " : "/i ") + package;
+    if (run.kind == Kind::repair) line += " REINSTALL=ALL REINSTALLMODE=vomus";
+    if (run.panel) line += " PANEL=" + *run.panel;
+    if (run.fails) line += std::string(" STAGED_FAILURE=") + (run.kind == Kind::uninstall ? "uninstall" : "install");
+    return line;
+}
+
+// What the package promises for `run` on the machine `f`: the step to play,
+// with `f` moved to the state after it. Sets `wine_differs` where Wine's
+// msiexec leaves the product otherwise than Windows (the history ends there).
+Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
+    Step step{describe(run), ""};
+    step.fails = run.fails;
+    const Fleet before = f;
+    const std::string placement_before = f.placed ? "-i" : "-u";
+    const std::string entry_before = f.slot == Slot::utility ? "-panelOn" : "-panelOff";
+    std::vector<std::string> rollbacks;  // scheduled, in order
+    std::optional<Product> after = f.product;
+
+    if (run.kind == Kind::uninstall) {
+        uninstall(f, *f.product, entry_before, placement_before, rollbacks, step.tool_runs);
+        after.reset();
+    } else {
+        const bool upgrade = f.product && run.revision && !f.product->revision;
+        const bool maintenance = f.product && !upgrade;
+        const bool remembered = f.product && f.product->panel;
+        // An installed product is told PANEL otherwise than it remembers only by a repair.
+        if (maintenance && run.kind == Kind::rerun && run.panel && (*run.panel == "1") != remembered) {
+            step.fails = true;
+            return step;
+        }
+        const bool panel = run.panel ? *run.panel == "1" : remembered;
+        const bool slot_was_on = f.slot == Slot::utility;
+        Product next;
+        next.revision = run.revision;
+        next.panel = panel;
+        if (upgrade) {
+            // The old version's uninstall, inside the same transaction.
+            uninstall(f, *f.product, entry_before, placement_before, rollbacks, step.tool_runs);
+        }
+        const bool installed_owns = f.product && f.product->owns_entry;
+        if (run.kind == Kind::rerun && maintenance) {
+            next.owns_entry = installed_owns;  // nothing it remembers changes
+        } else {
+            next.owns_entry = (maintenance && installed_owns) || (panel && (!slot_was_on || installed_owns));
+        }
+        next.owns_placement = f.product ? f.product->owns_placement : !before.placed;
+        rollbacks.push_back(placement_before);
+        tool(f, "-i", step.tool_runs);
+        if ((panel && next.owns_entry) || slot_was_on) rollbacks.push_back(entry_before);
+        if (panel && next.owns_entry) tool(f, "-panelOn", step.tool_runs);
+        after = next;
+        if (maintenance && run.kind == Kind::rerun) after = f.product;
+    }
+
+    if (!run.fails) {
+        f.product = after;
+    } else {
+        // The scheduled rollback, the last first: the machine as it was.
+        for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) {
+            step.rollback += (step.rollback.empty() ? "" : " ") + *option;
+        }
+        const bool upgrade = before.product && run.revision && !before.product->revision;
+        const bool wine_rolls_back = !(run.kind == Kind::repair && before.product);
+        if (!under_wine() || wine_rolls_back) {
+            for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) tool(f, *option, step.tool_runs);
+        }
+        if (upgrade) step.rollback.clear();  // the old version's part is another package's log
+        f.product = before.product;
+        // Wine's msiexec drops the product where a failed run had one before it (a repair excepted).
+        wine_differs = under_wine() && before.product && wine_rolls_back;
+    }
+    return step;
+}
+
+std::string product_text(const std::optional<Product>& product, const std::string& version, const std::string& revision) {
+    if (!product) return "none";
+    std::string text = product->revision ? revision : version;
+    if (product->panel) text += " panel";
+    if (product->owns_entry) text += " owns-entry";
+    if (product->owns_placement) text += " owns-placement";
+    return text;
+}
+
+// A random start machine and history of `length` steps from `seed`.
+Scenario history(unsigned seed, unsigned length) {
+    std::mt19937 random(seed);
+    const std::string version = package_property("base", "ProductVersion");
+    const std::string revision = package_property("revision", "ProductVersion");
+    Fleet f;
+    const unsigned utility = random() % 3;  // absent, in x86, placed by the maker's setup
+    f.placed = utility == 2;
+    f.slot = static_cast<Slot>(random() % 5);
+    const Slot slot = f.slot;
+    Scenario scenario{"", [utility, slot](const Machine& m) {
+                          if (utility > 0) x86_layout(m);
+                          if (utility == 2) m.run({"-i"});
+                          if (slot == Slot::no_value) m.reg_create(model::slot_key);
+                          if (slot == Slot::empty) m.reg_set(model::slot_key, "Application", 2, model::sz_bytes(""));
+                          if (slot == Slot::other) m.reg_set(model::slot_key, "Application", 2, model::sz_bytes("C:\\other.exe"));
+                          if (slot == Slot::utility) {
+                              m.reg_set(model::slot_key, "Application", 2, model::sz_bytes(model::utility_exe));
+                          }
+                      },
+                      {}, {}};
+    const char* const options[] = {"-i", "-u", "-panelOn", "-panelOff"};
+    const std::optional<std::string> panels[] = {std::nullopt, "0", "1"};
+    for (unsigned n = 0; n < length; ++n) {
+        const auto panel = panels[random() % 3];
+        const bool fails = random() % 4 == 0;
+        const unsigned pick = random() % 10;
+        if (pick < 3) {
+            std::string runs;
+            tool(f, options[random() % 4], runs);
+            scenario.steps.push_back({"", runs});
+            continue;
+        }
+        Run run{Kind::install, random() % 2 == 0, panel, fails};
+        if (f.product) {
+            static const Kind kinds[] = {Kind::rerun, Kind::repair, Kind::install, Kind::uninstall};
+            run.kind = kinds[pick % 4];
+            run.revision = f.product->revision || run.kind == Kind::install;  // install: an upgrade, or a rerun of it
+            if (run.kind == Kind::install) run.kind = Kind::rerun;
+            if (run.kind == Kind::repair && run.revision != f.product->revision) run.revision = f.product->revision;
+            if (run.kind == Kind::uninstall) run.panel.reset();
+        }
+        bool wine_differs = false;
+        Step step = package_run(f, run, wine_differs);
+        step.product = wine_differs ? "" : product_text(f.product, version, revision);
+        scenario.steps.push_back(step);
+        if (wine_differs) {
+            scenario.product_as_on_windows_only = true;
+            break;
+        }
+    }
+    if (f.product) scenario.installed = {f.product->revision ? revision : version};
+    return scenario;
+}
+
+}  // namespace fleet
+
+class PackageHistory : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(PackageHistory, EachStepLeavesWhatThePackagePromises) {
+    ASSERT_FALSE(package_property("base", "ProductCode").empty()) << "no package at " << package("base");
+    const unsigned seed = GetParam();
+    const Scenario scenario = fleet::history(seed, testing::tier_setting("VELTRAX_PACKAGE_HISTORY_STEPS", 10, 8));
+    std::string told;
+    for (const Step& step : scenario.steps) told += "\n  " + (step.msiexec.empty() ? "tool " + step.tool_runs : step.msiexec);
+    const std::string replay = "VELTRAX_PACKAGE_HISTORY_SEED=" + std::to_string(seed) + ":" + told;
+    std::printf("%s\n", replay.c_str());
+    SCOPED_TRACE(replay);
+    const std::vector<model::Snapshot> direct = play(scenario, true);
+    const std::vector<model::Snapshot> packaged = play(scenario, false);
+    for (std::size_t step = 0; step < direct.size(); ++step) {
+        EXPECT_TRUE(packaged[step] == direct[step]) << "after step " << step + 1 << ":\n"
+                                                    << model::diff(direct[step], packaged[step]);
+    }
+}
+
+unsigned first_history_seed() {
+    const char* text = std::getenv("VELTRAX_PACKAGE_HISTORY_SEED");
+    return text != nullptr ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : 20261209;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Seed, PackageHistory,
+    ::testing::Range(first_history_seed(),
+                     first_history_seed() + (std::getenv("VELTRAX_PACKAGE_HISTORY_SEED")
+                                                 ? 1
+                                                 : testing::tier_setting("VELTRAX_PACKAGE_HISTORIES",
+                                                                         VELTRAX_PACKAGE_HISTORIES,
+                                                                         VELTRAX_PACKAGE_QUICK_HISTORIES))),
+    [](const ::testing::TestParamInfo<unsigned>& info) { return std::to_string(info.param); });
 
 // The last scenario's product is removed when the program ends.
 class RemoveProducts : public ::testing::Environment {
