@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """Writes the deployment sheet, DEPLOYMENT.txt, from docs/deployment.md as
-plain text with CRLF line ends (for Notepad on any Windows).
+plain text with CRLF line ends and no line over 100 characters (for Notepad
+on any Windows): a table that does not fit becomes a list, one entry a row.
 
     deployment_sheet.py docs/deployment.md VERSION COMMIT PRODUCT_CODE EXE_BYTES > DEPLOYMENT.txt
 
 Its first lines name what only the release knows: the version, the commit,
-the package's product code and the exe's size.
+the package's product code and the exe's size; every "<version>" in the
+guide (file names, detection rules) becomes the version.
 """
 import re
 import sys
+import textwrap
+
+WIDTH = 100
 
 
 def plain(text):
@@ -24,15 +29,26 @@ def table(rows):
     cells = [[plain(c.strip()) for c in row.strip().strip("|").split("|")] for row in rows]
     header, body = cells[0], [r for r in cells[1:] if not all(set(c) <= set("-: ") for c in r)]
     widths = [max(len(r[i]) for r in [header] + body) for i in range(len(header))]
-    line = lambda r: "  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip()
-    return [line(header), "  ".join("-" * w for w in widths)] + [line(r) for r in body]
+    if sum(widths) + 2 * (len(widths) - 1) <= WIDTH:
+        line = lambda r: "  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip()
+        return [line(header), "  ".join("-" * w for w in widths)] + [line(r) for r in body]
+    # Too wide: each row an entry, its first cell as the title, then each
+    # other cell under its column's name, wrapped.
+    out = []
+    for row in body:
+        out += textwrap.wrap(row[0], WIDTH, initial_indent="* ", subsequent_indent="  ", break_on_hyphens=False)
+        for name, cell in zip(header[1:], row[1:]):
+            out += textwrap.wrap("%s: %s" % (name, cell), WIDTH, initial_indent="    ", subsequent_indent="      ",
+                                 break_on_hyphens=False, break_long_words=False)
+        out.append("")
+    return out[:-1]
 
 
 def sheet(text, version, commit, product_code, exe_bytes):
     out = ["veltrax-place %s: deployment sheet" % version, "(built from commit %s)" % commit,
            "Product code of this version's package: %s" % product_code,
            "veltrax-place.exe of this version: %s bytes" % "{:,}".format(int(exe_bytes)), ""]
-    lines = text.strip("\n").split("\n")
+    lines = text.replace("<version>", version).strip("\n").split("\n")
     i = 0
     while i < len(lines):
         line = lines[i]
@@ -47,7 +63,7 @@ def sheet(text, version, commit, product_code, exe_bytes):
         if heading:
             title = plain(heading.group(2))
             out += [title, ("=" if len(heading.group(1)) <= 2 else "-") * len(title)]
-        elif not line.startswith("```"):
+        elif not line.lstrip().startswith("```"):
             out.append(plain(line))
         i += 1
     return "\r\n".join(out).rstrip() + "\r\n"
