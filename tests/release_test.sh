@@ -6,15 +6,19 @@
 # exe and package of both verifies, fails once a byte changes, is still a
 # valid image and runs under Wine; every bad input, and a signing that fails
 # after its checks passed, is refused with one line and leaves dist/ as it was.
-#   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON TREE_BUILD
+#   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON TREE_BUILD KEEP
 # TREE_BUILD is the Windows build the test runs in, which the quick tier
-# packs instead of building HEAD again.
+# packs instead of building HEAD again. The unsigned release it made first
+# (once the second matched it) is kept in KEEP/VERSION, for the checks that
+# want a real release, and in $VELTRAX_RELEASE_TEST_KEEP/VERSION when that is
+# set (CI uploads that one rather than building the release a third time).
 set -eu
 source_dir=$1
 wine_run=$2
 prefix=$3
 python=$4
 tree_build=$5
+keep=$6
 
 cd "$source_dir"
 git rev-parse --verify -q HEAD >/dev/null 2>&1 || { echo "not a git checkout: nothing to release"; exit 77; }
@@ -66,6 +70,10 @@ for zip in "$name.zip" "$kit.zip"; do
     cmp "$work/one/$version/$zip.sha256" "$work/two/$version/$zip.sha256" || fail "the checksum files of $zip differ"
     (cd "$work/one/$version" && sha256sum --quiet -c "$zip.sha256") || fail "$zip does not match its .sha256"
 done
+for folder in "$keep" ${VELTRAX_RELEASE_TEST_KEEP:+"$VELTRAX_RELEASE_TEST_KEEP"}; do
+    mkdir -p "$folder" && rm -rf "$folder/$version" && cp -R "$work/one/$version" "$folder/" ||
+        fail "cannot keep the release in $folder"
+done
 # The remaining runs use the first build.
 export VELTRAX_RELEASE_BUILD="$work/build"
 unpack "$work/one/$version/$name.zip" "$work/unsigned"
@@ -93,13 +101,15 @@ product_code=$(msiinfo export "$work/unsigned/$msi" Property | awk -F '\t' '$1 =
 grep -q "Product code of this version's package: $product_code" "$work/unsigned/DEPLOYMENT.txt" ||
     fail "the sheet does not name the package's product code $product_code"
 # The sheet is the committed docs/deployment.md, every line of it, as plain text.
+# (Tables become lists there, and each "<version>" the version.)
 git show HEAD:docs/deployment.md | "$python" -c '
 import re, sys
 sheet = {re.sub(r"[`*]", "", line).strip() for line in open(sys.argv[1], encoding="utf-8").read().splitlines()}
-lost = [line for line in sys.stdin.read().splitlines()
-        if line.strip() and not line.startswith(("|", "```")) and re.sub(r"^#+ |[`*]", "", line).strip() not in sheet]
+lost = [line for line in sys.stdin.read().replace("<version>", sys.argv[2]).splitlines()
+        if line.strip() and not line.lstrip().startswith(("|", "```"))
+        and re.sub(r"^#+ |[`*]", "", line).strip() not in sheet]
 sys.exit("lines of docs/deployment.md not in DEPLOYMENT.txt: %s" % lost[:3] if lost else 0)
-' "$work/unsigned/DEPLOYMENT.txt" || fail "the sheet is not its source"
+' "$work/unsigned/DEPLOYMENT.txt" "$version" || fail "the sheet is not its source"
 
 echo "signed with a throw-away certificate"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
