@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 
 namespace kit {
 
@@ -16,33 +15,14 @@ namespace {
 // The longest path the run makes below the kit folder or results\.
 constexpr std::size_t deepest_name = 64;
 
-bool is_hex(const std::string& text) {
-    return text.size() == 64 && std::all_of(text.begin(), text.end(),
-                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-// A relative name that stays inside the kit: no drive, no root, no "..".
-bool inside(const std::string& name) {
-    if (name.empty() || name.front() == '\\' || name.find(':') != std::string::npos) return false;
-    for (std::size_t at = 0; at <= name.size();) {
-        const std::size_t end = std::min(name.find('\\', at), name.size());
-        const std::string part = name.substr(at, end - at);
-        if (part.empty() || part == "." || part == "..") return false;
-        at = end + 1;
-    }
-    return true;
-}
-
 std::string lower(std::string text) {
     for (char& c : text)
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     return text;
 }
 
-// The files below `base` (links as entries, never entered), relative to it;
-// with `everything`, its folders too and what results\ folders hold.
-void entries(const std::string& base, const std::string& relative, std::vector<std::string>& out,
-             bool everything = false) {
+// Every file and folder below `base` (links as entries, never entered), relative to it.
+void entries(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(((relative.empty() ? base : base + "\\" + relative) + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;
@@ -50,12 +30,10 @@ void entries(const std::string& base, const std::string& relative, std::vector<s
         const std::string name = found.cFileName;
         if (name == "." || name == "..") continue;
         const std::string path = relative.empty() ? name : relative + "\\" + name;
-        const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-        if (!folder || everything) out.push_back(path);
-        const std::string lowered = lower(path);
-        if (folder && (everything || (lowered != "results" && lowered.rfind("results-", 0) != 0)))
-            entries(base, path, out, everything);
+        out.push_back(path);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            entries(base, path, out);
     } while (FindNextFileA(search, &found));
     FindClose(search);
 }
@@ -89,7 +67,7 @@ Handle one_run_at_a_time() {
     // second run finds it and its lock. Wine has no private namespaces (it
     // cannot even add a SID to a boundary): there the lock has a Global
     // name, which any user could take, and the refusal says so.
-    const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    const bool wine = under_wine();
     HANDLE space = nullptr;
     if (!wine) {
         BYTE admins[SECURITY_MAX_SID_SIZE];
@@ -123,21 +101,10 @@ Handle one_run_at_a_time() {
 
 namespace {
 
-// Whether a SID may own or change the kit: SYSTEM, Administrators,
-// TrustedInstaller, or the administrator running the kit.
-bool trusted(PSID sid, PSID self) {
-    static const char* const installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-    PSID trusted_installer = nullptr;
-    const bool is_installer =
-        ConvertStringSidToSidA(installer, &trusted_installer) && EqualSid(sid, trusted_installer);
-    if (trusted_installer != nullptr) LocalFree(trusted_installer);
-    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-           is_installer || (self != nullptr && EqualSid(sid, self));
-}
-
-// What of an entry someone else than those may do: write or add, delete it
-// or what is in it, change its permissions or owner; "" when nothing.
-std::string untrusted_access(const std::string& path, PSID self, ACCESS_MASK changes) {
+// What of an entry someone else than SYSTEM, Administrators or
+// TrustedInstaller may do (of the rights in `changes`), or that another
+// owns it; "" when nothing.
+std::string untrusted_access(const std::string& path, ACCESS_MASK changes) {
     Handle object(CreateFileA(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr));
@@ -150,83 +117,89 @@ std::string untrusted_access(const std::string& path, PSID self, ACCESS_MASK cha
         return "its permissions cannot be read";
     }
     std::string found;
-    if (!trusted(owner, self)) {
-        found = "its owner is another user";
+    if (!trusted_sid(owner)) {
+        found = "its owner is not SYSTEM or Administrators";
     } else if (dacl == nullptr) {
         found = "everyone may change it";
-    } else {
-        for (DWORD index = 0; found.empty() && index < dacl->AceCount; ++index) {
-            ACE_HEADER* header = nullptr;
-            if (!GetAce(dacl, index, reinterpret_cast<void**>(&header)) || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
-                continue;
-            if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
-                const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-                PSID sid = const_cast<DWORD*>(&ace->SidStart);
-                // OWNER RIGHTS stands for the owner, checked above.
-                const bool owner_rights = IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
-                if ((ace->Mask & changes) != 0 && !owner_rights && !trusted(sid, self)) {
-                    char* name = nullptr;
-                    found = std::string("it can be changed by ") +
-                            (ConvertSidToStringSidA(sid, &name) ? name : "another user");
-                    if (name != nullptr) LocalFree(name);
-                }
-            } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
-                found = "it has a permission entry of a kind this kit does not read";
+    }
+    for (DWORD index = 0; found.empty() && dacl != nullptr && index < dacl->AceCount; ++index) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, index, reinterpret_cast<void**>(&header)) || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            const auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+            PSID sid = const_cast<DWORD*>(&ace->SidStart);
+            // OWNER RIGHTS stands for the owner, checked above.
+            if ((ace->Mask & changes) != 0 && !IsWellKnownSid(sid, WinCreatorOwnerRightsSid) && !trusted_sid(sid)) {
+                char* name = nullptr;
+                found = std::string("it can be changed by ") + (ConvertSidToStringSidA(sid, &name) ? name : "another user");
+                if (name != nullptr) LocalFree(name);
             }
+        } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
+            found = "it has a permission entry of a kind this kit does not read";
         }
     }
     LocalFree(descriptor);
     return found;
 }
 
+const char* const unzip_instead =
+    "; unzip the kit into a folder that only SYSTEM and Administrators own and can change, made from an elevated "
+    "prompt with the icacls lines of VERIFY.txt";
+
 }  // namespace
 
 void check_kit_folder_protected(const std::string& kit) {
-    constexpr ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
-                                    FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                                    GENERIC_ALL;
-    HANDLE raw = nullptr;
-    BYTE user[256];
-    DWORD size = 0;
-    PSID self = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        Handle token(raw);
-        if (GetTokenInformation(token.h, TokenUser, user, sizeof user, &size)) self = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    // Every folder above, up to the drive's root, may not let others move or
+    // replace what is in it.
+    constexpr ACCESS_MASK replaces = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+    for (std::string folder = kit; folder.size() > 3;) {
+        folder = folder.substr(0, folder.find_last_of('\\'));
+        if (folder.size() == 2) folder += '\\';  // the drive's root
+        const std::string why = untrusted_access(folder, replaces);
+        if (!why.empty()) refuse("a folder above the kit, " + folder + ": " + why + unzip_instead);
     }
-    const char* const instead =
-        "; unzip the kit into a folder only administrators can write, made from an elevated prompt in your own "
-        "profile (see VERIFY.txt)";
-    // The folder above may not let others swap the kit's folder for one of theirs.
-    std::string parent = kit.substr(0, kit.find_last_of('\\'));
-    if (parent.find('\\') == std::string::npos) parent += '\\';  // a drive's root
-    std::string why = untrusted_access(parent, self, FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL);
-    if (!why.empty()) refuse("the folder that holds the kit, " + parent + ": " + why + instead);
+    constexpr ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                    replaces | GENERIC_WRITE;
     std::vector<std::string> below{""};
-    entries(kit, "", below, true);
+    entries(kit, "", below);
     for (const std::string& entry : below) {
         const std::string path = entry.empty() ? kit : kit + "\\" + entry;
-        why = untrusted_access(path, self, changes);
-        if (!why.empty()) refuse(path + ": " + why + instead);
+        const std::string why = untrusted_access(path, changes);
+        if (!why.empty()) refuse(path + ": " + why + unzip_instead);
     }
 }
 
 std::string kit_folder() {
-    wchar_t wide[MAX_PATH + 1];
-    const DWORD length = GetModuleFileNameW(nullptr, wide, MAX_PATH + 1);
+    wchar_t self[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+    std::wstring folder(self, length > 0 && length <= MAX_PATH ? length : 0);
+    folder = folder.substr(0, folder.find_last_of(L'\\'));
+    // The folder as a handle to it resolves it: a link or a junction on the
+    // way, or a drive letter that names another place, shows as a difference.
+    Handle opened(CreateFileW(folder.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    wchar_t final_path[MAX_PATH + 8];
+    const DWORD final_length = opened.h == nullptr ? 0
+                                                   : GetFinalPathNameByHandleW(opened.h, final_path, MAX_PATH + 8,
+                                                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    std::wstring resolved(final_path, final_length > 0 && final_length < MAX_PATH + 8 ? final_length : 0);
+    if (resolved.rfind(L"\\\\?\\", 0) == 0) resolved = resolved.substr(4);
+    if (resolved.empty() || folder.size() < 3 || CompareStringOrdinal(resolved.c_str(), -1, folder.c_str(), -1, TRUE) != CSTR_EQUAL) {
+        refuse("the kit's folder is reached through a link, a junction or a network path" + std::string(unzip_instead));
+    }
+    if (GetDriveTypeW(folder.substr(0, 3).c_str()) != DRIVE_FIXED)
+        refuse("the kit's folder is not on a fixed local drive" + std::string(unzip_instead));
     char narrow[4 * MAX_PATH];
     BOOL lossy = FALSE;
-    const int size = length > 0 && length <= MAX_PATH
-                         ? WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(length), narrow,
-                                               sizeof narrow, nullptr, &lossy)
-                         : 0;
-    const std::string self(narrow, size > 0 ? static_cast<std::size_t>(size) : 0);
-    const std::string folder = self.substr(0, self.find_last_of('\\'));
-    if (size <= 0 || lossy || folder.size() + deepest_name > MAX_PATH) {
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), static_cast<int>(folder.size()),
+                                         narrow, sizeof narrow, nullptr, &lossy);
+    if (size <= 0 || lossy || static_cast<std::size_t>(size) + deepest_name > MAX_PATH) {
         refuse(
             "the kit's folder path is too long or has characters outside this Windows' code page; unzip the kit "
             "into a folder with a short, plain name that only administrators can write (see VERIFY.txt)");
     }
-    return folder;
+    return std::string(narrow, static_cast<std::size_t>(size));
 }
 
 void check_elevated() {
@@ -241,53 +214,6 @@ void check_elevated() {
         }
     }
     refuse("not elevated: run verify.cmd from a command prompt opened with \"Run as administrator\"");
-}
-
-void check_no_installation_running() {
-    // Windows Installer holds this mutex while an installation runs (msiexec's 1618).
-    Handle running(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\_MSIExecute"));
-    if (running.h != nullptr) refuse("another installation is in progress; run verify.cmd again when it has ended");
-}
-
-std::vector<Listed> listed_files(const std::string& kit) {
-    bool readable = false;
-    const std::string sums = read_file(kit + "\\SHA256SUMS", &readable);
-    if (!readable) refuse("SHA256SUMS is missing from " + kit + "; unzip the kit again");
-    std::vector<Listed> listed;
-    std::set<std::string> names;
-    for (const std::string& line : lines_of(sums)) {
-        const std::size_t name_at =
-            line.size() > 66 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*') ? 66 : 0;
-        std::string name = line.substr(name_at);
-        std::replace(name.begin(), name.end(), '/', '\\');
-        if (name_at == 0 || !is_hex(line.substr(0, 64)) || !inside(name) || !names.insert(lower(name)).second) {
-            refuse("SHA256SUMS is damaged; unzip the kit again");
-        }
-        listed.push_back({name, line.substr(0, 64)});
-    }
-    if (listed.empty()) refuse("SHA256SUMS is empty; unzip the kit again");
-    std::vector<std::string> found;
-    entries(kit, "", found);
-    for (const std::string& path : found) {
-        if (lower(path) != "sha256sums" && names.count(lower(path)) == 0) {
-            refuse(path + " is in the kit's folder but not in SHA256SUMS; unzip the kit again into an empty folder");
-        }
-    }
-    return listed;
-}
-
-std::vector<std::string> listed_programs(const std::vector<Listed>& listed) {
-    std::vector<std::string> programs;
-    const std::string ending = "_tests.exe";
-    for (const Listed& file : listed) {
-        const std::string name = lower(file.name);
-        if (name.find('\\') == std::string::npos && name.size() > ending.size() &&
-            name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
-            programs.push_back(file.name.substr(0, file.name.size() - 4));
-        }
-    }
-    std::sort(programs.begin(), programs.end());
-    return programs;
 }
 
 void check_results_folder(const std::string& results) {

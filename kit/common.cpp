@@ -8,29 +8,27 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "kit/remove_tree.h"
 
 namespace kit {
 
-FARPROC system_function(const char* dll, const char* name) {
-    // SetDefaultDllDirectories and LOAD_LIBRARY_SEARCH_SYSTEM32 came with
-    // Windows 8, and to Windows 7 with KB2533623; without them, the DLL's
-    // full System32 path (whose own imports are then looked for beside it).
+bool restrict_dll_search() {
+    // SetDefaultDllDirectories came with Windows 8, and to Windows 7 with
+    // KB2533623. kernel32 is loaded already: looking it up loads nothing.
     using SetDefault = BOOL(WINAPI*)(DWORD);
     const auto set_default = reinterpret_cast<SetDefault>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
-    HMODULE module = nullptr;
-    if (set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        module = LoadLibraryExA(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    } else {
-        char system[MAX_PATH];
-        const UINT length = GetSystemDirectoryA(system, MAX_PATH);
-        if (length > 0 && length < MAX_PATH) {
-            module = LoadLibraryExA((std::string(system, length) + "\\" + dll).c_str(), nullptr,
-                                    LOAD_WITH_ALTERED_SEARCH_PATH);
-        }
-    }
+    return set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+FARPROC system_function(const char* dll, const char* name) {
+    HMODULE module = LoadLibraryExA(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return module != nullptr ? GetProcAddress(module, name) : nullptr;
 }
 
@@ -147,7 +145,7 @@ bool delete_key_tree(const std::string& key) {
 bool make_private_folder(const std::string& path, bool readable) {
     // Protected (no inherited entries); the objects inside inherit these.
     const char* sddl =
-        readable ? "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)" : "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+        readable ? "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)" : "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
         return false;
@@ -155,6 +153,24 @@ bool make_private_folder(const std::string& path, bool readable) {
     const bool made = CreateDirectoryA(path.c_str(), &attributes) != 0;
     LocalFree(descriptor);
     return made;
+}
+
+bool trusted_sid(PSID sid) {
+    static const char* const installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    PSID trusted_installer = nullptr;
+    bool trusted = IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+                   (ConvertStringSidToSidA(installer, &trusted_installer) && EqualSid(sid, trusted_installer));
+    if (trusted_installer != nullptr) LocalFree(trusted_installer);
+    // Wine runs everything as one elevated user, the owner of every file.
+    HANDLE raw = nullptr;
+    if (!trusted && under_wine() && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        Handle token(raw);
+        char buffer[256];
+        DWORD size = 0;
+        trusted = GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &size) &&
+                  EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    }
+    return trusted;
 }
 
 bool made_by_an_administrator(const std::string& path) {
@@ -167,15 +183,7 @@ bool made_by_an_administrator(const std::string& path) {
                                                nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
-    bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
-    HANDLE raw = nullptr;
-    if (!trusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        Handle token(raw);
-        char buffer[256];
-        DWORD size = 0;
-        trusted = GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &size) &&
-                  EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-    }
+    const bool trusted = trusted_sid(owner);
     LocalFree(descriptor);
     return trusted;
 }
@@ -185,9 +193,30 @@ bool remove_tree(const std::string& path) {
 }
 
 std::string program_data() {
-    char data[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA("ProgramData", data, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::string(data, length) : "C:\\ProgramData";
+    // ProfileList's "ProgramData" names it as "%SystemDrive%\ProgramData": the
+    // drive is the Windows folder's, which the kernel reports.
+    char windows[MAX_PATH];
+    const UINT length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    const std::string drive = length >= 2 && length < MAX_PATH && windows[1] == ':' ? std::string(windows, 2) : "C:";
+    char value[MAX_PATH] = "";
+    DWORD size = sizeof value - 1;
+    const std::string variable = "%SystemDrive%";
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", "ProgramData",
+                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value, &size) == ERROR_SUCCESS &&
+        _strnicmp(value, variable.c_str(), variable.size()) == 0 && value[variable.size()] == '\\' &&
+        std::strchr(value + variable.size(), '%') == nullptr) {
+        return drive + (value + variable.size());
+    }
+    return drive + "\\ProgramData";
+}
+
+bool installer_idle_within(unsigned minutes) {
+    // Windows Installer holds this mutex while an installation runs (msiexec's 1618).
+    for (ULONGLONG start = GetTickCount64();; Sleep(2000)) {
+        Handle running(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\_MSIExecute"));
+        if (running.h == nullptr) return true;
+        if (GetTickCount64() - start > minutes * 60000ULL) return false;
+    }
 }
 
 }  // namespace kit

@@ -1,9 +1,12 @@
 // The verification kit's runner (verify-kit.exe), which verify.cmd calls. It
-// runs elevated on a deployer's machine, so nothing a standard user could
-// have made is trusted: no link is followed, what it saves lives under HKLM,
-// and the programs it runs are copies it checked, in a folder only
-// administrators can write. One file per concern; each operation's contract
-// is the sentence above it. Everything here uses only what Windows 7 SP1 has.
+// runs elevated on a deployer's machine, so nothing that anyone but an
+// elevated administrator could have made or changed decides what runs: the
+// runner carries the hash of every program and package it uses (its
+// manifest), copies each into a folder only administrators can write from
+// one handle, hashed on the bytes copied, and runs it only from there; DLLs
+// load from System32 only; no link is followed; what it saves lives under
+// HKLM. One file per concern; each operation's contract is the sentence
+// above it. Everything here uses only what Windows 7 SP1 (with KB2533623) has.
 #pragma once
 
 #include <windows.h>
@@ -44,8 +47,13 @@ struct Key {
 inline constexpr const char* state_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX",
                                                 "C:\\Program Files\\veltrax-place"};
 inline constexpr const char* state_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\veltrax-place"};
-// A function of a system DLL, loaded from System32 only (never from the kit's
-// folder or the path: the runner imports only KnownDLLs); null when it cannot be.
+// Restricts this process's DLL search to System32 (before anything else
+// runs); false where Windows cannot (Windows 7 without KB2533623).
+bool restrict_dll_search();
+// Whether this runs under Wine (whose ntdll says so), where a file's owner
+// and permissions are its Unix owner and mode.
+bool under_wine();
+// A function of a system DLL, loaded from System32 only; null when it cannot be.
 FARPROC system_function(const char* dll, const char* name);
 template <typename Function>
 Function system_call(const char* dll, const char* name) {
@@ -75,13 +83,17 @@ bool delete_key_tree(const std::string& key);
 // Administrators (and read for Users when `readable`); false when anything is
 // already at the path or the folder cannot be made so.
 bool make_private_folder(const std::string& path, bool readable);
+// Whether a SID is SYSTEM, Administrators or TrustedInstaller (under Wine, also the one user).
+bool trusted_sid(PSID sid);
 // Whether the owner of a file or folder (never a link's target) is SYSTEM,
-// Administrators or the user this runner runs as.
+// Administrators or TrustedInstaller (under Wine, also the one user).
 bool made_by_an_administrator(const std::string& path);
 // Removes a file or folder tree without following any link; true when nothing is left.
 bool remove_tree(const std::string& path);
-// %ProgramData%'s folder.
+// The ProgramData folder, from the system's registry and the Windows folder's drive, never from the environment.
 std::string program_data();
+// Waits, at most `minutes`, until no Windows Installer installation runs; false when one still does.
+bool installer_idle_within(unsigned minutes);
 
 // ---- checks.cpp: the checks made before anything changes; each refuses with
 // one line and exit code 2.
@@ -95,27 +107,27 @@ struct Options {
 Options parse_arguments(int argc, char** argv);
 // Holds the machine-wide lock of the kit for as long as the handle lives; refuses when another run holds it.
 Handle one_run_at_a_time();
-// The folder of verify-kit.exe; refuses a path that is too long or not in the ANSI code page.
+// The folder of verify-kit.exe, as a handle to it resolves it; refuses one
+// reached through a link, on a network or removable drive, too long, or not
+// in the ANSI code page.
 std::string kit_folder();
 // Refuses unless the runner runs elevated.
 void check_elevated();
-// Refuses when the kit's folder, anything in it, or the folder's place in
-// the folder above can be changed by anyone but SYSTEM, Administrators,
-// TrustedInstaller or this administrator (written, deleted, renamed, or its
-// permissions or owner changed).
+// Refuses when anyone but SYSTEM, Administrators or TrustedInstaller owns, or
+// may change (write, delete, rename, or change the permissions or owner of),
+// the kit's folder or anything in it, or may move or replace any folder
+// above it up to the drive's root.
 void check_kit_folder_protected(const std::string& kit);
-// Refuses while another Windows Installer installation is in progress.
-void check_no_installation_running();
-// The kit's files by SHA256SUMS (name, then sha256); refuses when the list is
-// missing or damaged, names a path outside the kit, or the kit folder holds a
-// file it does not name (results\ and the results-DATE\ kept from earlier
-// runs aside).
+// The runner's manifest: each program and package it uses, with its SHA-256.
 struct Listed {
     std::string name;
     std::string sha256;
 };
-std::vector<Listed> listed_files(const std::string& kit);
-// The test programs SHA256SUMS names (NAME_tests.exe in the kit's top folder), sorted.
+inline constexpr std::size_t manifest_size = 8192;
+extern const char manifest[manifest_size];
+// The files the manifest names and the kit's name; refuses when the runner carries none.
+std::vector<Listed> built_in_files(std::string& about);
+// The test programs the manifest names (NAME_tests.exe in the kit's top folder), sorted.
 std::vector<std::string> listed_programs(const std::vector<Listed>& listed);
 // Refuses when results\ is in the kit folder as something other than a plain folder.
 void check_results_folder(const std::string& results);
@@ -124,8 +136,10 @@ std::vector<std::string> machine_state();
 
 // ---- run_copy.cpp: the kit as it runs, a checked copy out of users' reach.
 
-// Copies every listed file into a new private folder under %ProgramData%
-// and checks each copy's SHA-256; the folder, or "" with `why` set.
+// Makes a new private folder under ProgramData and copies every listed file
+// of the kit into it, each read through one handle and hashed on the bytes
+// copied; the folder (also when a step failed, with `why` set), or "" when
+// none could be made.
 std::string make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why);
 // The run copies earlier runs left (only folders an administrator made, never a link).
 std::vector<std::string> run_copies();
@@ -152,6 +166,15 @@ bool save_state();
 std::vector<std::string> give_back();
 // Removes what a run that was cut short while saving left: no keys were changed yet.
 bool drop_unfinished_save();
+
+// ---- key_security.cpp: the security of the saved keys.
+
+// Saves the owner, group and DACL of a key and of every key below it in
+// `state`, as the value `name` and values "NAME\\SUB\\KEY"; false when any could not be.
+bool save_key_security(HKEY source, HKEY state, const std::string& name);
+// Gives a recreated key, and every key below it, the security saved as `name`
+// (with the restore privilege on only for this); false when any could not be.
+bool restore_key_security(HKEY state, HKEY target, const std::string& name);
 
 // ---- program.cpp: one test program.
 

@@ -6,7 +6,13 @@
 # information), verify.cmd, VERIFY.txt and SHA256SUMS.
 #
 #   make-kit.sh BUILD_DIR EXE MSI UNSIGNED_MSI VERSION COMMIT STAMP OUT_DIR
+#   make-kit.sh embed OUT_DIR     writes the runner's manifest anew (after the programs are signed)
 #   make-kit.sh sums OUT_DIR      writes SHA256SUMS anew (after signing)
+#
+# The runner's manifest (kit/manifest.cpp) names the SHA-256 of every
+# program and package of the folder (every .exe but the runner's, and
+# packages\*.msi), and the kit's name from VERIFY.txt: the runner runs only
+# those bytes.
 #
 # MSI is the package as it ships (signed or not); the copy that fails on
 # request is made from UNSIGNED_MSI, so that no signature is left broken.
@@ -17,10 +23,11 @@ sums() {
     (cd "$1" && rm -f SHA256SUMS && find . -type f ! -name 'SHA256SUMS*' | sed 's|^\./||' | LC_ALL=C sort |
         while IFS= read -r file; do sha256sum "$file"; done >SHA256SUMS.partial && mv SHA256SUMS.partial SHA256SUMS)
 }
-if [ "${1:-}" = sums ]; then
-    sums "$2"
-    exit 0
-fi
+embed() { python3 "$(dirname "$0")/embed-manifest.py" "$1"; }
+case ${1:-} in
+    sums) sums "$2"; exit 0 ;;
+    embed) embed "$2"; exit 0 ;;
+esac
 [ $# -eq 8 ] || { echo "usage: make-kit.sh BUILD_DIR EXE MSI UNSIGNED_MSI VERSION COMMIT STAMP OUT_DIR" >&2; exit 2; }
 build=$1 exe=$2 msi=$3 unsigned_msi=$4 version=$5 commit=$6 stamp=$7 out=$8
 here=$(cd "$(dirname "$0")" && pwd)
@@ -47,6 +54,7 @@ sh "$top/tests/make_failing_msi.sh" "$out.partial/packages/revision.msi" "$out.p
     1F1F1F1F-5A5A-4C4C-8D8D-2B2B2B2B2B2B
 cp "$here/verify.cmd" "$out.partial/"
 sed -e "s/@VERSION@/$version/g" -e "s/@COMMIT@/$commit/g" -e 's/$/\r/' "$here/VERIFY.txt.in" >"$out.partial/VERIFY.txt"
+embed "$out.partial"
 find "$out.partial" -exec touch -d "@$stamp" {} +
 sums "$out.partial"
 rm -rf "$out"

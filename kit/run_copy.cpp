@@ -1,10 +1,13 @@
-// The kit as it runs: every listed file copied into a folder only SYSTEM and
-// Administrators can write and checked there, so that nothing can be swapped
-// between its check and its start, and no library planted beside a program
-// can be loaded by it; and results\, made anew for each run.
+// The kit as it runs: every file the runner's manifest names, read once
+// through one handle, hashed on those bytes and written into a folder only
+// SYSTEM and Administrators can write, so that nothing can be swapped between
+// its check and its start, and no library planted beside a program can be
+// loaded by it; and results\, made anew for each run.
 #include "kit/kit.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace kit {
 
@@ -12,7 +15,41 @@ namespace {
 
 const char* const copy_prefix = "\\veltrax-place-verify.run-";
 
+bool is_hex(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
 }  // namespace
+
+std::vector<Listed> built_in_files(std::string& about) {
+    std::vector<Listed> files;
+    const std::string text(manifest, strnlen(manifest, manifest_size));
+    for (const std::string& line : lines_of(text)) {
+        if (line.rfind("about ", 0) == 0) {
+            about = line.substr(6);
+        } else if (line.size() > 65 && line[64] == ' ' && is_hex(line.substr(0, 64))) {
+            files.push_back({line.substr(65), line.substr(0, 64)});
+        }
+    }
+    if (files.empty()) refuse("this runner carries no list of the kit's files; use the runner of a kit the release made");
+    return files;
+}
+
+std::vector<std::string> listed_programs(const std::vector<Listed>& listed) {
+    std::vector<std::string> programs;
+    const std::string ending = "_tests.exe";
+    for (const Listed& file : listed) {
+        const std::string& name = file.name;
+        if (name.find('\\') == std::string::npos && name.size() > ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+            programs.push_back(file.name.substr(0, file.name.size() - 4));
+        }
+    }
+    std::sort(programs.begin(), programs.end());
+    return programs;
+}
+
 
 std::string make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why) {
     const std::string copy =
@@ -36,8 +73,7 @@ std::string make_run_copy(const std::string& kit, const std::vector<Listed>& lis
             if (write_new_file(copy + "\\" + file.name, bytes)) continue;
             why = "cannot copy " + file.name + " to " + copy;
         }
-        remove_tree(copy);
-        return "";
+        break;
     }
     return copy;
 }

@@ -59,43 +59,9 @@ std::string absent_value(std::size_t index) {
     return "absent " + std::to_string(index);
 }
 
-// The saved key's owner, group and DACL, as RegGetKeySecurity gives them.
+// The saved key's owner, group and DACL (and, as "security I\\SUB", its sub-keys').
 std::string security_value(std::size_t index) {
     return "security " + std::to_string(index);
-}
-constexpr SECURITY_INFORMATION key_security = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                              DACL_SECURITY_INFORMATION;
-
-bool save_security(HKEY source, HKEY state, std::size_t index) {
-    DWORD size = 0;
-    RegGetKeySecurity(source, key_security, nullptr, &size);
-    std::string descriptor(size, '\0');
-    return size > 0 &&
-           RegGetKeySecurity(source, key_security, descriptor.data(), &size) == ERROR_SUCCESS &&
-           RegSetValueExA(state, security_value(index).c_str(), 0, REG_BINARY,
-                          reinterpret_cast<const BYTE*>(descriptor.data()), size) == ERROR_SUCCESS;
-}
-
-// Gives a recreated key the owner, group and DACL it had when it was saved.
-// Setting another owner than oneself needs the restore privilege, which
-// administrators hold but must turn on.
-bool restore_security(HKEY state, HKEY target, std::size_t index) {
-    HANDLE raw = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &raw)) {
-        Handle token(raw);
-        TOKEN_PRIVILEGES restore{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-        if (LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &restore.Privileges[0].Luid))
-            AdjustTokenPrivileges(token.h, FALSE, &restore, 0, nullptr, nullptr);
-    }
-    DWORD type = 0, size = 0;
-    const std::string name = security_value(index);
-    if (RegQueryValueExA(state, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_BINARY)
-        return false;
-    std::string descriptor(size, '\0');
-    return RegQueryValueExA(state, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(descriptor.data()), &size) ==
-               ERROR_SUCCESS &&
-           IsValidSecurityDescriptor(descriptor.data()) &&
-           RegSetKeySecurity(target, key_security, descriptor.data()) == ERROR_SUCCESS;
 }
 
 bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_ALL_ACCESS) {
@@ -188,7 +154,7 @@ bool save_state() {
         Key source, copy;
         done = open(HKEY_LOCAL_MACHINE, saved_keys[i].key, source, KEY_READ) &&
                create_new(state.h, std::to_string(i), copy) && RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS &&
-               save_security(source.h, state.h, i);
+               save_key_security(source.h, state.h, security_value(i));
     }
     // The copies are on disk before the mark that vouches for them.
     done = done && RegFlushKey(state.h) == ERROR_SUCCESS && write_dword(state.h, saved_mark, 1) &&
@@ -198,6 +164,9 @@ bool save_state() {
 }
 
 std::vector<std::string> give_back() {
+    // Nothing is given back beside an installation that still runs (one a
+    // test started, say): it would race it.
+    if (!installer_idle_within(10)) return {"give back anything: Windows Installer still ran an installation after 10 minutes"};
     std::vector<std::string> failed;
     auto check = [&failed](bool done, const std::string& what) {
         if (!done) failed.push_back(what);
@@ -234,7 +203,8 @@ std::vector<std::string> give_back() {
             Key copy, target;
             check(absent || (open(state.h, std::to_string(i), copy, KEY_READ) &&
                              create_new(HKEY_LOCAL_MACHINE, key, target) &&
-                             copy_back(copy.h, target.h) == ERROR_SUCCESS && restore_security(state.h, target.h, i) &&
+                             copy_back(copy.h, target.h) == ERROR_SUCCESS &&
+                             restore_key_security(state.h, target.h, security_value(i)) &&
                              RegFlushKey(target.h) == ERROR_SUCCESS),
                   what);
         }

@@ -4,16 +4,19 @@
 //   verify.cmd [/disposable] [/reduced] | verify.cmd /finish
 //
 // It refuses (one line, exit code 2, nothing changed) unless all of this
-// holds: it runs elevated; no other run of the kit and no installation is
-// under way; nobody but administrators can change the kit's folder; the
-// folder holds exactly what SHA256SUMS names; no earlier run left anything
-// (only /finish finishes that); and the machine holds neither the utility
-// nor the tool's state (/disposable lets the tests delete them). Then it
-// runs the checked copies of the kit's programs, gives back what the tests
-// changed, and ends with "N passed, N failed": exit code 0 when every test
-// passed and everything was given back, 1 otherwise. A step that fails after
-// the first change and before the tests undoes what the run changed; only
-// when that worked does the run call itself refused.
+// holds: it can keep DLLs to System32; it runs elevated; no other run of the
+// kit and no installation is under way; nobody but SYSTEM and Administrators
+// owns or can change the kit's folder or what is in it, or move any folder
+// above it; no earlier run left anything (only /finish finishes that); and
+// the machine holds neither the utility nor the tool's state (/disposable
+// lets the tests delete them). Then it copies the programs and packages its
+// manifest names into a folder of its own, each checked against the hash it
+// carries, runs them from there, gives back what the tests changed, and ends
+// with "N passed, N failed": exit code 0 when every test passed and
+// everything was given back and removed, 1 otherwise, naming what stayed. A
+// step that fails after the first change and before the tests undoes what
+// the run changed; only when that worked does the run call itself refused.
+#include <cstdio>
 #include <cstring>
 
 #include "kit/kit.h"
@@ -47,8 +50,8 @@ void clear_test_settings() {
 // Gives back what an earlier run saved; says in one line what could not be, and how to finish it.
 bool given_back(const char* doing) {
     say("verify: %s", doing);
-    const std::vector<std::string> failed = kit::give_back();
-    kit::remove_run_copies();
+    std::vector<std::string> failed = kit::give_back();
+    if (!kit::remove_run_copies()) failed.emplace_back("remove an earlier run's copy in ProgramData");
     if (failed.empty()) return true;
     say("verify: could not %s; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify: mend the cause, then run "
         "verify.cmd /finish",
@@ -88,8 +91,9 @@ std::string leftover_phrase(kit::Leftover leftover, const std::vector<std::strin
 // results folder renamed aside). Refuses when all of it was undone; otherwise
 // says what stayed changed and ends with exit code 1.
 [[noreturn]] void stop_before_the_tests(const std::string& why, const std::string& copy, const std::string& results,
-                                        bool made_results, const std::string& kept) {
+                                        bool made_results, const std::string& kept, bool half_saved = false) {
     std::vector<std::string> stayed;
+    if (half_saved) stayed.emplace_back("HKLM\\SOFTWARE\\veltrax-place-verify, half saved (verify.cmd /finish removes it)");
     if (!copy.empty() && !kit::remove_tree(copy)) stayed.push_back("its copy " + copy);
     if (made_results && !kit::remove_tree(results)) stayed.push_back("a new " + results);
     if (!kept.empty() && !MoveFileExA(kept.c_str(), results.c_str(), 0))
@@ -102,6 +106,11 @@ std::string leftover_phrase(kit::Leftover leftover, const std::vector<std::strin
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!kit::restrict_dll_search()) {
+        std::puts("verify: refused: this Windows cannot keep DLLs from loading out of the kit's folder (on Windows 7, "
+                  "install update KB2533623)");
+        return 2;
+    }
     // A crash waits at no dialog; the programs inherit this.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     const kit::Options options = kit::parse_arguments(argc, argv);
@@ -109,12 +118,15 @@ int main(int argc, char** argv) {
     const kit::Handle lock = kit::one_run_at_a_time();
     const std::string folder = kit::kit_folder();
     kit::check_kit_folder_protected(folder);
-    kit::check_no_installation_running();
+    if (!kit::installer_idle_within(0)) {
+        say("verify: another installation is in progress; waiting for it to end (10 minutes at most)");
+        if (!kit::installer_idle_within(10)) kit::refuse("another installation was still in progress after 10 minutes");
+    }
     const std::string results = folder + "\\results";
     kit::check_results_folder(results);
-    const std::vector<kit::Listed> listed = kit::listed_files(folder);
+    std::string about = "veltrax-place verification kit";
+    const std::vector<kit::Listed> listed = kit::built_in_files(about);
     const std::vector<std::string> programs = kit::listed_programs(listed);
-    if (programs.empty()) kit::refuse("SHA256SUMS names no test program; unzip the kit again");
 
     const kit::Leftover leftover = kit::leftover_state();
     const std::vector<std::string> copies = kit::run_copies();
@@ -142,7 +154,7 @@ int main(int argc, char** argv) {
     // From here on the machine changes.
     std::string why;
     const std::string copy = kit::make_run_copy(folder, listed, why);
-    if (copy.empty()) stop_before_the_tests(why, "", results, false, "");
+    if (!why.empty()) stop_before_the_tests(why, copy, results, false, "");
     const std::string kept = kit::exists(results) ? kit::keep_results(results) : "";
     if (kit::exists(results) && kept.empty())
         stop_before_the_tests("cannot rename the earlier " + results + " to keep it", copy, results, false, "");
@@ -153,10 +165,13 @@ int main(int argc, char** argv) {
     if (!kit::save_state()) {
         stop_before_the_tests("cannot save the battery meter's and HKLM\\SOFTWARE\\Veltrax's keys in "
                               "HKLM\\SOFTWARE\\veltrax-place-verify",
-                              copy, results, true, kept);
+                              copy, results, true, kept, kit::key_exists("SOFTWARE\\veltrax-place-verify"));
     }
-    const std::string exe_sha = kit::sha256(kit::read_file(copy + "\\veltrax-place.exe"));
-    const std::string msi_sha = kit::sha256(kit::read_file(copy + "\\packages\\base.msi"));
+    std::string exe_sha, msi_sha;
+    for (const kit::Listed& file : listed) {
+        if (file.name == "veltrax-place.exe") exe_sha = file.sha256;
+        if (file.name == "packages\\base.msi") msi_sha = file.sha256;
+    }
     const std::string started = kit::local_time();
     clear_test_settings();
     // The full counts, or fewer when asked: random sequences of the property
@@ -188,8 +203,9 @@ int main(int argc, char** argv) {
         total.seconds += outcome.seconds;
         for (const std::string& note : outcome.notes) notes += "note:     " + note + "\r\n";
     }
-    const std::vector<std::string> not_given_back = kit::give_back();
-    kit::remove_tree(copy);
+    std::vector<std::string> not_given_back = kit::give_back();
+    const bool keys_kept = !not_given_back.empty();
+    if (!kit::remove_tree(copy)) not_given_back.push_back("remove its copy " + copy);
 
     std::string closing = std::to_string(total.passed) + " passed, " + std::to_string(total.failed) + " failed";
     if (total.skipped != 0) closing += ", " + std::to_string(total.skipped) + " skipped";
@@ -198,11 +214,10 @@ int main(int argc, char** argv) {
     if (!not_given_back.empty()) {
         closing += " (not all given back)";
         give_back_line = "verify: could not " + joined(not_given_back, ", ") +
-                         "; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify: mend the cause, then run "
-                         "verify.cmd /finish";
+                         (keys_kept ? "; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify" : "") +
+                         ": mend the cause, then run verify.cmd /finish";
         say("%s", give_back_line.c_str());
     }
-    const std::vector<std::string> about = kit::lines_of(kit::read_file(folder + "\\VERIFY.txt"));
     const std::string restart = kit::pending_restart();
     std::string command = "verify.cmd";
     for (int i = 1; i < argc; ++i)
@@ -210,7 +225,7 @@ int main(int argc, char** argv) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.0f s", total.seconds);
     const std::string summary =
-        "kit:      " + (about.empty() ? std::string("veltrax-place verification kit") : about[0]) +
+        "kit:      " + about +
         "\r\nwindows:  " + kit::windows_version() + "\r\nstarted:  " + started +
         "\r\nexe:      veltrax-place.exe sha256 " + exe_sha + "\r\npackage:  packages\\base.msi sha256 " + msi_sha +
         "\r\ncommand:  " + command +

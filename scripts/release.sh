@@ -116,9 +116,13 @@ python3 "$src/scripts/deployment_sheet.py" "$src/docs/deployment.md" "$version" 
 # and the package variants, signed like them.
 sh "$src/kit/make-kit.sh" "$src/build/windows" "$exe" "$work/bundle/$msi" "$work/unsigned.msi" \
     "$version" "$commit" "$stamp" "$work/kit" >"$log" 2>&1 || fail "cannot assemble the verification kit; see $log"
+# The runner carries the hashes of the programs and packages it runs, so it
+# is built into (its manifest written) after they are signed, and signed last.
 for file in "$work/kit"/*.exe "$work/kit/packages"/*.msi; do
-    case $file in */veltrax-place.exe | */base.msi) ;; *) sign "$file" ;; esac
+    case $file in */veltrax-place.exe | */base.msi | */verify-kit.exe) ;; *) sign "$file" ;; esac
 done
+sh "$src/kit/make-kit.sh" embed "$work/kit" >"$log" 2>&1 || fail "cannot write the kit runner's manifest; see $log"
+sign "$work/kit/verify-kit.exe"
 sh "$src/kit/make-kit.sh" sums "$work/kit"
 
 # Zips with fixed entry order, times (the commit's) and permissions, stored

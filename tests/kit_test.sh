@@ -65,7 +65,7 @@ refused() {  # refused WHAT FOLDER [ARGS]: exit code 2, one line, no results\ ma
     [ -n "$had_results" ] || [ ! -d "$drive/$1/results" ] || fail "$what: results\\ was made"
 }
 # A copy of the kit in C:\NAME with only the programs named (and the runner
-# given, if one is), its SHA256SUMS written anew.
+# given, if one is), the runner's manifest and SHA256SUMS written anew.
 cut_down_kit() {  # cut_down_kit NAME RUNNER PROGRAM...
     name=$1 runner=$2
     shift 2
@@ -74,7 +74,10 @@ cut_down_kit() {  # cut_down_kit NAME RUNNER PROGRAM...
     rm "$drive/$name/"*_tests.exe
     for program in "$@"; do cp "$kit/$program.exe" "$drive/$name/"; done
     [ -z "$runner" ] || cp "$runner" "$drive/$name/verify-kit.exe"
-    sh "$source_dir/kit/make-kit.sh" sums "$drive/$name"
+    remade "$name"
+}
+remade() {  # remade NAME: the runner's manifest and SHA256SUMS of C:\NAME written anew
+    sh "$source_dir/kit/make-kit.sh" embed "$drive/$1" && sh "$source_dir/kit/make-kit.sh" sums "$drive/$1"
 }
 tests_of() {  # tests_of PROGRAM: how many tests it has
     wine "$kit/$1.exe" --gtest_list_tests | tr -d '\r' | grep -c '^  '
@@ -123,14 +126,19 @@ refused "a changed file" kit-damaged
 cp "$kit/packages/minor.msi" "$drive/kit-damaged/packages/"
 rm "$drive/kit-damaged/property_tests.exe"
 refused "a missing file" kit-damaged
-cp "$kit/property_tests.exe" "$drive/kit-damaged/"
-cp "$broken" "$drive/kit-damaged/planted_tests.exe"
-refused "a program SHA256SUMS does not name" kit-damaged
 rm -rf "$drive/kit-damaged"
+ln -s "$drive/kit" "$drive/kit-link"
+refused "a kit reached through a link" kit-link
+grep -q 'link' "$out" || fail "the refusal does not say the kit is reached through a link"
+rm "$drive/kit-link"
+mkdir -p "$drive/open" && cp -r "$kit" "$drive/open/kit" && chmod 0777 "$drive/open"
+refused "a folder above the kit that every user may change" 'open\kit'
+grep -q 'a folder above the kit' "$out" || fail "the refusal does not name the folder above"
+rm -rf "$drive/open"
 # Under Wine a file's DACL is its Unix mode: o+w is a write for Everyone.
 chmod 0777 "$drive/kit"
 refused "a kit folder every user may change" kit
-grep -q 'only administrators can write' "$out" || fail "the refusal does not say where to unzip instead"
+grep -q 'only SYSTEM and Administrators own and can change' "$out" || fail "the refusal does not say where to unzip instead"
 ! grep -q 'C:\\veltrax' "$out" || fail "the refusal suggests a folder under C:\\"
 chmod 0755 "$drive/kit"
 chmod 0666 "$drive/kit/VERIFY.txt"
@@ -138,15 +146,19 @@ refused "a file in the kit every user may change" kit
 chmod 0644 "$drive/kit/VERIFY.txt"
 same_machine "the refusals"
 
-echo "a run with GTEST_ and VELTRAX_ settings in its environment, and a second run while it runs"
+echo "a run with GTEST_, VELTRAX_ and ProgramData settings in its environment and a program the runner does not carry, and a second run while it runs"
 cut_down_kit small "" e2e_tests property_tests
-GTEST_FILTER=-* VELTRAX_PROPERTY_RUNS=0 GTEST_TOTAL_SHARDS=4 GTEST_SHARD_INDEX=1 \
+cp "$broken" "$drive/small/planted_tests.exe"
+sh "$source_dir/kit/make-kit.sh" sums "$drive/small"
+GTEST_FILTER=-* VELTRAX_PROPERTY_RUNS=0 GTEST_TOTAL_SHARDS=4 GTEST_SHARD_INDEX=1 ProgramData='C:\victim' \
     "$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >"$out.first" 2>&1 &
 first=$!
 for _ in $(seq 1 240); do
     ls "$drive/small/results/"*.log >/dev/null 2>&1 && break
     sleep 0.5
 done
+ls -d "$drive"/ProgramData/veltrax-place-verify.run-[0-9]* >/dev/null 2>&1 ||
+    fail "the run's copy is not in the system's ProgramData"
 refused "a second run" small
 wait "$first" || fail "the first run exited $?: $(tr -d '\r' <"$out.first")"
 tr -d '\r' <"$out.first" | sed 's/^/    /'
@@ -157,6 +169,10 @@ tr -d '\r' <"$out.first" | grep . | tail -1 | grep -Eq '^[1-9][0-9]* passed, 0 f
     fail "a reduced run does not say so"
 grep -q "reduced" "$drive/small/results/summary.txt" || fail "summary.txt does not say the run was reduced"
 rm -f "$out.first"
+[ ! -e "$drive/small/results/planted_tests.xml" ] && ! grep -q planted "$drive/small/results/summary.txt" ||
+    fail "the runner ran a program it does not carry"
+rm "$drive/small/planted_tests.exe"
+sh "$source_dir/kit/make-kit.sh" sums "$drive/small"
 same_machine "a run beside planted state and links"
 [ -f "$drive/victim/document.txt" ] || fail "a file behind a link was deleted"
 
@@ -212,7 +228,7 @@ same_machine "/finish of a half-saved state"
 echo "a give-back that fails keeps what it saved; the next run finishes it"
 cut_down_kit failing "$failing_runner" e2e_tests
 cp "$broken" "$drive/failing/veltrax-place.exe"
-sh "$source_dir/kit/make-kit.sh" sums "$drive/failing"
+remade failing
 if verify failing /reduced; then fail "a failed give-back exited 0"; else status=$?; fi
 [ "$status" -eq 1 ] || fail "a failed give-back: exit status $status, expected 1"
 grep -q "^verify: could not give back HKLM.*BattMeter.*verify.cmd /finish" "$out" || fail "no line says what was not given back"

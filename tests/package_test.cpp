@@ -32,7 +32,13 @@ namespace {
 namespace model = testing::model;
 using testing::Machine;
 
-const char* const msiexec = "C:\\windows\\system32\\msiexec.exe";
+// msiexec from the system folder Windows names, never a path a user could make first.
+const std::string msiexec = [] {
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    return (length > 0 && length < MAX_PATH ? std::string(system, length) : std::string("C:\\Windows\\System32")) +
+           "\\msiexec.exe";
+}();
 const char* const upgrade_code = "{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}";
 const std::string install_dir = "C:\\Program Files\\veltrax-place";
 // Wine's msiexec differs from Windows in two ways these scenarios meet; each

@@ -3,6 +3,9 @@
 // with each other, except through scratch_dir/scratch_key.
 #include <windows.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <sddl.h>
 
 #include <algorithm>
@@ -17,6 +20,19 @@ namespace veltrax::testing {
 namespace {
 
 void fail(const std::string& what) { throw std::runtime_error(what + " (error " + std::to_string(GetLastError()) + ")"); }
+
+// These programs run elevated in the verification kit: DLLs load from
+// System32 only, from before main on, or the program does not run.
+const bool dll_search_restricted = [] {
+    using SetDefault = BOOL(WINAPI*)(DWORD);
+    const auto set_default = reinterpret_cast<SetDefault>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+    if (set_default == nullptr || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        std::fputs("cannot keep DLLs to System32 (on Windows 7, install update KB2533623)\n", stderr);
+        std::_Exit(2);
+    }
+    return true;
+}();
 
 const char* const tool_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX"};
 const char* const tool_keys[] = {"SOFTWARE\\Veltrax",
@@ -127,9 +143,9 @@ Machine::Machine() : scratch_(make_scratch_dir()) {
 }
 
 Machine::~Machine() {
-    for (const char* folder : tool_folders) remove_tree(folder);
+    for (const char* folder : tool_folders) testing::remove_tree(folder);
     for (const char* key : tool_keys) reg_delete_tree(key);
-    remove_tree(scratch_dir());
+    testing::remove_tree(scratch_dir());
     reg_delete_tree(scratch_key());
 }
 
@@ -170,7 +186,10 @@ void Machine::make_dirs(const std::string& path) const {
     }
 }
 
-void Machine::remove_tree(const std::string& path) const { testing::remove_tree(path); }
+void Machine::remove_tree(const std::string& path) const {
+    // What stays (a link, a file held open) is not this test's: nothing is written through it.
+    if (!testing::remove_tree(path)) fail("cannot remove " + path + "; the test writes nothing there");
+}
 
 std::vector<std::string> Machine::files_below(const std::string& folder) const {
     std::vector<std::string> names;
