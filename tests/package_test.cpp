@@ -447,20 +447,7 @@ void tool(Fleet& f, const std::string& option, std::string& runs) {
     if ((option == "-panelOn" || option == "-panelOff") && f.slot == Slot::no_key) f.slot = Slot::no_value;
 }
 
-// An uninstall's runs: only what the product made is taken away.
-void uninstall(Fleet& f, const Product& product, const std::string& entry_before, const std::string& placement_before,
-               std::vector<std::string>& rollbacks, std::string& runs) {
-    if (product.owns_entry) {
-        rollbacks.push_back(entry_before);
-        tool(f, "-panelOff", runs);
-    }
-    if (product.owns_placement) {
-        rollbacks.push_back(placement_before);
-        tool(f, "-u", runs);
-    }
-}
-
-enum class Kind { install, rerun, repair, uninstall };
+enum class Kind { install, repair, uninstall };  // an install on an installed product: an upgrade or a rerun
 
 struct Run {
     Kind kind;
@@ -470,8 +457,7 @@ struct Run {
 };
 
 std::string describe(const Run& run) {
-    const char* const package = run.revision ? "failing-revision" : "failing";
-    std::string line = std::string(run.kind == Kind::uninstall ? "/x " : "/i ") + package;
+    std::string line = std::string(run.kind == Kind::uninstall ? "/x " : "/i ") + (run.revision ? "failing-revision" : "failing");
     if (run.kind == Kind::repair) line += " REINSTALL=ALL REINSTALLMODE=vomus";
     if (run.panel) line += " PANEL=" + *run.panel;
     if (run.fails) line += std::string(" STAGED_FAILURE=") + (run.kind == Kind::uninstall ? "uninstall" : "install");
@@ -484,65 +470,49 @@ std::string describe(const Run& run) {
 Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     Step step{describe(run), ""};
     step.fails = run.fails;
-    const Fleet before = f;
-    const std::string placement_before = f.placed ? "-i" : "-u";
-    const std::string entry_before = f.slot == Slot::utility ? "-panelOn" : "-panelOff";
-    std::vector<std::string> rollbacks;  // scheduled, in order
-    std::optional<Product> after = f.product;
-
-    if (run.kind == Kind::uninstall) {
-        uninstall(f, *f.product, entry_before, placement_before, rollbacks, step.tool_runs);
-        after.reset();
-    } else {
-        const bool upgrade = f.product && run.revision && !f.product->revision;
-        const bool maintenance = f.product && !upgrade;
-        const bool remembered = f.product && f.product->panel;
-        // An installed product is told PANEL otherwise than it remembers only by a repair.
-        if (maintenance && run.kind == Kind::rerun && run.panel && (*run.panel == "1") != remembered) {
-            step.fails = true;
-            return step;
-        }
-        const bool panel = run.panel ? *run.panel == "1" : remembered;
-        const bool slot_was_on = f.slot == Slot::utility;
-        Product next;
-        next.revision = run.revision;
-        next.panel = panel;
-        if (upgrade) {
-            // The old version's uninstall, inside the same transaction.
-            uninstall(f, *f.product, entry_before, placement_before, rollbacks, step.tool_runs);
-        }
-        const bool installed_owns = f.product && f.product->owns_entry;
-        if (run.kind == Kind::rerun && maintenance) {
-            next.owns_entry = installed_owns;  // nothing it remembers changes
-        } else {
-            next.owns_entry = (maintenance && installed_owns) || (panel && (!slot_was_on || installed_owns));
-        }
-        next.owns_placement = f.product ? f.product->owns_placement : !before.placed;
-        rollbacks.push_back(placement_before);
-        tool(f, "-i", step.tool_runs);
-        if ((panel && next.owns_entry) || slot_was_on) rollbacks.push_back(entry_before);
-        if (panel && next.owns_entry) tool(f, "-panelOn", step.tool_runs);
-        after = next;
-        if (maintenance && run.kind == Kind::rerun) after = f.product;
+    const std::optional<Product> before = f.product;
+    const bool upgrade = before && run.kind == Kind::install && run.revision && !before->revision;
+    const bool rerun = before && run.kind == Kind::install && !upgrade;  // it rewrites nothing the product remembers
+    const bool remembered = before && before->panel;
+    if (rerun && run.panel && (*run.panel == "1") != remembered) {
+        step.fails = true;  // refused: nothing runs
+        return step;
     }
-
+    const bool placed_before = f.placed, slot_was_on = f.slot == Slot::utility;
+    std::vector<std::string> rollbacks;  // each run's rollback, as scheduled
+    const auto run_tool = [&](const char* option, bool with_rollback, const char* rollback) {
+        if (with_rollback) rollbacks.emplace_back(rollback);
+        if (option != nullptr) tool(f, option, step.tool_runs);
+    };
+    const char* const placement_back = placed_before ? "-i" : "-u";
+    const char* const entry_back = slot_was_on ? "-panelOn" : "-panelOff";
+    std::optional<Product> after;
+    if (run.kind == Kind::uninstall || upgrade) {  // an upgrade's inside its own transaction
+        if (before->owns_entry) run_tool("-panelOff", true, entry_back);
+        if (before->owns_placement) run_tool("-u", true, placement_back);
+    }
+    if (run.kind != Kind::uninstall) {
+        const bool panel = run.panel ? *run.panel == "1" : remembered;
+        const bool owned = before && before->owns_entry;
+        const bool owns_entry = rerun ? owned : (owned && !upgrade) || (panel && (!slot_was_on || owned));
+        run_tool("-i", true, placement_back);
+        run_tool(panel && owns_entry ? "-panelOn" : nullptr, (panel && owns_entry) || slot_was_on, entry_back);
+        after = rerun ? before : Product{run.revision, panel, owns_entry, before ? before->owns_placement : !placed_before};
+    }
     if (!run.fails) {
         f.product = after;
-    } else {
-        // The scheduled rollback, the last first: the machine as it was.
-        for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) {
-            step.rollback += (step.rollback.empty() ? "" : " ") + *option;
-        }
-        const bool upgrade = before.product && run.revision && !before.product->revision;
-        const bool wine_rolls_back = !(run.kind == Kind::repair && before.product);
-        if (!under_wine() || wine_rolls_back) {
-            for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) tool(f, *option, step.tool_runs);
-        }
-        if (upgrade) step.rollback.clear();  // the old version's part is another package's log
-        f.product = before.product;
-        // Wine's msiexec drops the product where a failed run had one before it (a repair excepted).
-        wine_differs = under_wine() && before.product && wine_rolls_back;
+        return step;
     }
+    // The scheduled rollback, the last first, gives back the machine as it
+    // was; Wine's msiexec rolls a failed repair back not at all, and drops
+    // the product of any other failed run that had one before it.
+    for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) {
+        step.rollback += (step.rollback.empty() ? "" : " ") + *option;
+        if (!under_wine() || run.kind != Kind::repair) tool(f, *option, step.tool_runs);
+    }
+    if (upgrade) step.rollback.clear();  // the old version's part is in its own package's log
+    f.product = before;
+    wine_differs = under_wine() && before && run.kind != Kind::repair;
     return step;
 }
 
@@ -590,11 +560,9 @@ Scenario history(unsigned seed, unsigned length) {
         }
         Run run{Kind::install, random() % 2 == 0, panel, fails};
         if (f.product) {
-            static const Kind kinds[] = {Kind::rerun, Kind::repair, Kind::install, Kind::uninstall};
-            run.kind = kinds[pick % 4];
-            run.revision = f.product->revision || run.kind == Kind::install;  // install: an upgrade, or a rerun of it
-            if (run.kind == Kind::install) run.kind = Kind::rerun;
-            if (run.kind == Kind::repair && run.revision != f.product->revision) run.revision = f.product->revision;
+            run.kind = static_cast<Kind>((pick - 3) % 3);
+            // A lower version is refused: an install is an upgrade or a rerun.
+            run.revision = f.product->revision || (run.kind == Kind::install && run.revision);
             if (run.kind == Kind::uninstall) run.panel.reset();
         }
         bool wine_differs = false;
