@@ -132,6 +132,19 @@ for file in "$work/s-kit"/*.exe "$work/s-kit/packages"/*.msi; do
     osslsigncode verify -CAfile "$work/cert.pem" -in "$file" >"$work/verify" 2>&1 ||
         fail "the signature of the kit's $(basename "$file") does not verify: $(tail -3 "$work/verify")"
 done
+# The runner carries the hashes of the signed programs and packages: written after they were signed.
+"$python" - "$work/s-kit" <<'PY' || fail "the signed kit's runner does not carry the signed files' hashes"
+import hashlib, os, sys
+kit = sys.argv[1]
+image = open(os.path.join(kit, "verify-kit.exe"), "rb").read()
+at = image.find(b"VELTRAX-KIT-MANIFEST-1\n")
+listed = [line.split(" ", 1) for line in image[at:image.index(b"\0", at)].decode().splitlines()[2:]]
+files = sorted(n for n in os.listdir(kit) if n.endswith(".exe") and n != "verify-kit.exe")
+files += sorted("packages\\" + n for n in os.listdir(os.path.join(kit, "packages")))
+assert [name for _, name in listed] == files, listed
+for digest, name in listed:
+    assert hashlib.sha256(open(os.path.join(kit, *name.split("\\")), "rb").read()).hexdigest() == digest, name
+PY
 for file in veltrax-place.exe "$msi"; do
     osslsigncode verify -CAfile "$work/cert.pem" -in "$work/s/$file" >"$work/verify" 2>&1 ||
         fail "the signature of $file does not verify: $(tail -3 "$work/verify")"
