@@ -177,19 +177,23 @@ same_machine "a run beside planted state and links"
 [ -f "$drive/victim/document.txt" ] || fail "a file behind a link was deleted"
 
 echo "a run cut short while a program works in its scratch folder, then the maker's utility on the machine"
-"$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >/dev/null 2>&1 &
+"$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >"$out.cut" 2>&1 &
 runner=$!
-for _ in $(seq 1 240); do
-    ls -d "$drive"/ProgramData/veltrax-place-verify.run-*/scratch-* >/dev/null 2>&1 && break
-    sleep 0.5
-done
-scratch=$(ls -d "$drive"/ProgramData/veltrax-place-verify.run-*/scratch-* 2>/dev/null | head -1)
-[ -n "$scratch" ] || fail "no program made its scratch folder in the run's copy"
+# Each test's scratch folder lives as long as the test: its mode is read
+# while one is there (a finished test's may go between a look and a stat).
 # An admin-only DACL shows under Wine as 750: the owner's and the
 # Administrators' entries as the owner's and the group's bits (the group's
 # without write), nothing for others. A DACL that lets Everyone or Users in
 # would set bits for others.
-mode=$(stat -c %a "$scratch")
+mode=
+for _ in $(seq 1 600); do
+    mode=$(stat -c %a "$drive"/ProgramData/veltrax-place-verify.run-*/scratch-* 2>/dev/null | head -1)
+    [ -n "$mode" ] && break
+    kill -0 "$runner" 2>/dev/null || break  # it ended without one
+    sleep 0.2
+done
+[ -n "$mode" ] || fail "no program made its scratch folder in the run's copy; the run said: $(tr -d '\r' <"$out.cut")"
+rm -f "$out.cut"
 [ $((0$mode & 027)) -eq 0 ] || fail "a program's scratch folder has mode $mode: others or the group may change it"
 [ -z "$(cd "$drive" && ls -d veltrax-scratch-* 2>/dev/null | grep -v planted)" ] || fail "a program made a folder under C:\\"
 # A closed console window ends every program in it.
