@@ -51,11 +51,11 @@ void clear_test_settings() {
 bool given_back(const char* doing) {
     say("verify: %s", doing);
     std::vector<std::string> failed = kit::give_back();
+    const bool keys_kept = !failed.empty();
     if (!kit::remove_run_copies()) failed.emplace_back("remove an earlier run's copy in ProgramData");
     if (failed.empty()) return true;
-    say("verify: could not %s; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify: mend the cause, then run "
-        "verify.cmd /finish",
-        joined(failed, ", ").c_str());
+    say("verify: could not %s%s: mend the cause, then run verify.cmd /finish", joined(failed, ", ").c_str(),
+        keys_kept ? "; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify" : "");
     return false;
 }
 
