@@ -66,7 +66,9 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-log=${TMPDIR:-/tmp}/veltrax-release-build.log
+# The last step's output, kept (and named) only when the release fails: a file
+# of its own, never a fixed name in a folder others can write.
+log=$(mktemp "${TMPDIR:-/tmp}/veltrax-release-log-XXXXXX")
 
 # The committed sources only, built as the windows preset builds them: the
 # exe, and the programs of the verification kit.
@@ -168,6 +170,7 @@ if ! mv "$dist/.$version.partial" "$out"; then
     fail "cannot rename the new release into $out"
 fi
 rm -rf "$dist/.$version.old"
+rm -f "$log"
 echo "$out/$name.zip"
 echo "$out/$kit_name.zip"
 # What the bytes depend on besides the commit: the Debian packages that built them.

@@ -53,11 +53,16 @@ function expand(text, job, sourceDir) {
     return text.replace(/\$\{\{\s*steps\.([\w-]+)\.outputs\.([\w-]+)\s*\}\}/g, (whole, id, name) => {
         const step = (job.steps || []).find((s) => s.id === id);
         if (!step || !step.run) return whole;
-        const outputFile = path.join(fs.mkdtempSync(path.join(require("os").tmpdir(), "handover-")), "output");
-        fs.writeFileSync(outputFile, "");
-        execFileSync("bash", ["-e", "-c", step.run], { cwd: sourceDir, env: { ...process.env, GITHUB_OUTPUT: outputFile } });
-        const line = fs.readFileSync(outputFile, "utf8").split("\n").find((l) => l.startsWith(`${name}=`));
-        return line ? line.slice(name.length + 1) : whole;
+        const folder = fs.mkdtempSync(path.join(require("os").tmpdir(), "handover-"));
+        try {
+            const outputFile = path.join(folder, "output");
+            fs.writeFileSync(outputFile, "");
+            execFileSync("bash", ["-e", "-c", step.run], { cwd: sourceDir, env: { ...process.env, GITHUB_OUTPUT: outputFile } });
+            const line = fs.readFileSync(outputFile, "utf8").split("\n").find((l) => l.startsWith(`${name}=`));
+            return line ? line.slice(name.length + 1) : whole;
+        } finally {
+            fs.rmSync(folder, { recursive: true, force: true });
+        }
     });
 }
 
