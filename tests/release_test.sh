@@ -34,10 +34,10 @@ fail() {
     echo "FAIL: $*" >&2
     exit 1
 }
-release() {  # release DIST [NAME=value ...]: runs the release script into DIST (its files land in DIST/VERSION)
+release() {  # release DIST [NAME=value ...]: runs the release script into DIST (its files land in DIST/VERSION; the logs of failed ones in $work)
     dist=$1
     shift
-    env VELTRAX_DIST="$dist" "$@" sh "$source_dir/scripts/release.sh" >"$work/out" 2>"$work/err"
+    env TMPDIR="$work" VELTRAX_DIST="$dist" "$@" sh "$source_dir/scripts/release.sh" >"$work/out" 2>"$work/err"
 }
 unpack() {  # unpack ZIP FOLDER
     "$python" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"
@@ -203,6 +203,6 @@ git clone -q "$source_dir" "$work/broken"
 echo 'message(FATAL_ERROR "this commit does not build")' >>"$work/broken/CMakeLists.txt"
 git -C "$work/broken" -c user.name=test -c user.email=test@invalid commit -qam "does not build"
 dist=$work/dist
-VELTRAX_DIST="$dist" VELTRAX_RELEASE_BUILD= sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "a failed build was released"
+TMPDIR="$work" VELTRAX_DIST="$dist" VELTRAX_RELEASE_BUILD= sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "a failed build was released"
 refused "failed build"
 echo "all release checks passed"
