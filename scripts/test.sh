@@ -52,13 +52,18 @@ if [ "$tier" = full ]; then
     python3 - "$results" <<'PY' || status=1
 import sys
 import xml.etree.ElementTree as ET
+
+def why(case):  # GoogleTest's reason, or the test's last line, and ctest's word
+    out = [line for line in (case.findtext("system-out") or "").splitlines() if line.strip()]
+    reason = next((line for before, line in zip(out, out[1:]) if before.endswith(": Skipped")), out[-1] if out else "")
+    skipped = case.find("skipped")
+    return "; ".join(filter(None, [reason, skipped.get("message") if skipped is not None else case.get("status")]))
+
 try:
-    cases = ET.parse(sys.argv[1]).getroot().iter("testcase")
-    cases = [(case.get("name"), case.get("status"), case.find("skipped")) for case in cases]
+    cases = list(ET.parse(sys.argv[1]).getroot().iter("testcase"))
 except (OSError, ET.ParseError) as error:
     sys.exit("test.sh: cannot read ctest's report %s: %s" % (sys.argv[1], error))
-unproved = ["%s (%s)" % (name, skipped.get("message") if skipped is not None else status)
-            for name, status, skipped in cases if status not in ("run", "fail")]
+unproved = ["%s (%s)" % (case.get("name"), why(case)) for case in cases if case.get("status") not in ("run", "fail")]
 if not cases or unproved:
     print("test.sh: the full tier needs every test to run; %s" % (
         "there were no tests" if not cases else "%d did not: %s" % (len(unproved), ", ".join(unproved))),
