@@ -90,6 +90,7 @@ TMPDIR="$work" sh "$source_dir/scripts/check-ci-build.sh" "$work/ci-hashes" >"$w
     fail "a build that differs from CI's hashes was accepted"
 grep -q "^check-ci-build: $kit.zip differs" "$work/err" && ! grep -q "$name.zip differs" "$work/err" ||
     fail "expected the kit alone named as differing, got: $(cat "$work/err")"
+sed 's/^/  /' "$work/err"
 unpack "$work/one/$version/$name.zip" "$work/unsigned"
 unpack "$work/one/$version/$kit.zip" "$work/unsigned-kit"
 entries=$("$python" -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$work/one/$version/$name.zip")
