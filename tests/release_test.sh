@@ -30,8 +30,12 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/veltrax-release-test-XXXXXX")
 # The prefix's server (and the services it keeps running) ends with the test.
 trap 'rm -rf "$work"; WINEPREFIX="$prefix" wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 
-fail() {
+fail() {  # also shows the logs the release runs named (they go with $work)
     echo "FAIL: $*" >&2
+    for log in $(cat "$work/err" "$work/out" 2>/dev/null | grep -o "$work/veltrax-release-log-[A-Za-z0-9]*" | sort -u); do
+        echo "--- the end of $log:" >&2
+        tail -n 40 "$log" >&2
+    done
     exit 1
 }
 release() {  # release DIST [NAME=value ...]: runs the release script into DIST (its files land in DIST/VERSION; the logs of failed ones in $work)
@@ -76,6 +80,17 @@ for folder in "$keep" ${VELTRAX_RELEASE_TEST_KEEP:+"$VELTRAX_RELEASE_TEST_KEEP"}
 done
 # The remaining runs use the first build.
 export VELTRAX_RELEASE_BUILD="$work/build"
+
+echo "checked against CI's hashes: one zip changed is refused, naming it alone"
+{
+    echo "veltrax-place $version commit $(git rev-parse HEAD)"
+    (cd "$work/one/$version" && sha256sum "$name.zip" && echo "$(printf '%064d' 0)  $kit.zip")
+} >"$work/ci-hashes"
+TMPDIR="$work" sh "$source_dir/scripts/check-ci-build.sh" "$work/ci-hashes" >"$work/out" 2>"$work/err" &&
+    fail "a build that differs from CI's hashes was accepted"
+grep -q "^check-ci-build: $kit.zip differs" "$work/err" && ! grep -q "$name.zip differs" "$work/err" ||
+    fail "expected the kit alone named as differing, got: $(cat "$work/err")"
+sed 's/^/  /' "$work/err"
 unpack "$work/one/$version/$name.zip" "$work/unsigned"
 unpack "$work/one/$version/$kit.zip" "$work/unsigned-kit"
 entries=$("$python" -c 'import sys, zipfile; print(" ".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$work/one/$version/$name.zip")
