@@ -138,6 +138,12 @@ void placed_by_the_maker(const Machine& m) {
 }
 
 void drop_registration(const Machine& m) { m.reg_delete_tree(model::plugin_key); }
+// An antivirus or a clean-up tool deletes the installed exe.
+void delete_installed_exe(const Machine& m) { m.remove_tree(install_dir + "\\veltrax-place.exe"); }
+// The maker's setup updates the utility on a placed machine: its new files land in the x86 folder.
+void maker_updates_utility(const Machine& m) {
+    for (const std::string& file : model::utility_files()) m.write(model::x86_utilities + "\\" + file, "new " + file);
+}
 
 // The memo as a version before "PlacementOwned" wrote it.
 void forget_placement_owner(const Machine& m) {
@@ -206,12 +212,14 @@ std::vector<Scenario> scenarios() {
         {"InstallOnAMachineWithoutTheUtility", nothing, {{"/i base", "-i"}}, {version}},
         {"InstallWithPanel", x86_layout_and_slot, {{"/i base PANEL=1", "-i -panelOn"}}, {version}},
         {"PanelOtherThanOneRunsNoPanelOn", x86_layout_and_slot, {{"/i base PANEL=yes", "-i"}}, {version}},
-        {"UninstallUndoesWhatTheInstallDid", x86_layout_and_slot,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/x base", "-panelOff -u"}}, {}},
+        {"UninstallUndoesWhatTheInstallDidWithTheInstalledExeGone", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base", "-i -panelOn", false, delete_installed_exe},
+          {"/x base", "-panelOff -u", false, delete_installed_exe}}, {}},
         {"UninstallLeavesAPanelEntryItDidNotMake", x86_layout_and_slot,
          {{"/i base", "-i"}, {"", "-panelOn"}, {"/x base", "-u"}}, {}},
         {"RepairBringsBackTheRegistration", x86_layout,
-         {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, drop_registration}}, {version}},
+         {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, delete_installed_exe},
+          {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, drop_registration}}, {version}},
         {"PanelOnBeforeTheInstallIsLeftOn", &x86_layout_and_slot_on<2>,
          {{"/i base PANEL=1", "-i"}, {"/x base", "-u"}}, {}},
         {"PanelOnBeforeAFailedInstallIsLeftOn", &x86_layout_and_slot_on<1>,
@@ -225,25 +233,30 @@ std::vector<Scenario> scenarios() {
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision PANEL=0", "-panelOff -u -i"},
           {"/i revision REINSTALL=ALL REINSTALLMODE=vomus", "-i"}},
          {revision}},
-        {"RepairWithPanelZeroStillLeavesTheEntryToTheUninstall", x86_layout_and_slot,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=0", "-i"},
-          {"/x base", "-panelOff -u"}},
+        {"RepairWithPanelZeroSwitchesTheEntryOffThere", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"},
+          {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=0", "-panelOff -i", false, nullptr, "", version + " owns-placement"},
+          {"/x base", "-u"}},
          {}},
         {"PlacedBeforeThePackageStaysPlacedWhenItGoes", placed_by_the_maker,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i"}, {"/x base", "-panelOff"}},
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, maker_updates_utility},
+          {"/x base", "-panelOff"}},
          {}},
         {"PlacedBeforeThePackageStaysPlacedThroughAnUpgrade", placed_by_the_maker,
          {{"/i base", "-i"}, {"/i revision PANEL=1", "-i -panelOn"}, {"/x revision", "-panelOff"}}, {}},
         {"AVersionWithoutThePlacementOwnerKeepsItsPromiseThroughAnUpgrade", placed_by_the_maker,
          {{"/i base", "-i"}, {"/i revision", "-u -i", false, forget_placement_owner}, {"/x revision", "-u"}}, {}},
-        {"PanelChangedOnTheInstalledProductIsRefusedUnlessRepaired", x86_layout_and_slot,
+        // The same package run again with another PANEL is the repair that takes it; only a repair
+        // that rewrites no registry value ("m" left out, in any case) cannot take it.
+        {"PanelChangedOnTheInstalledProductIsTakenByARepair", x86_layout_and_slot,
          {{"/i base", "-i"},
-          {"/i base PANEL=1", "", true},
-          {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=1", "-i -panelOn"},
-          {"/i base PANEL=0", "", true},
+          {"/i base PANEL=1", "-i -panelOn", false, nullptr, "", version + " panel owns-entry owns-placement"},
+          {"/i base REINSTALL=ALL REINSTALLMODE=vous PANEL=0", "", true},
+          {"/i base PANEL=0", "-panelOff -i", false, nullptr, "", version + " owns-placement"},
+          {"/i base REINSTALL=ALL REINSTALLMODE=VOMUS PANEL=1", "-i -panelOn"},
           {"/x base", "-panelOff -u"}},
          {}},
-        {"UpgradeInTheSecondField", x86_layout, {{"/i base", "-i"}, {"/i minor", "-u -i"}}, {minor}},
+        {"UpgradeInTheSecondField", x86_layout, {{"/i base", "-i"}, {"/i minor", "-u -i", false, delete_installed_exe}}, {minor}},
         {"OldVersionRemovedTheWayWindowsUpgradesIt", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/x base " + upgrading, "-panelOff -u"}}, {}},
         {"DowngradeInTheFourthFieldIsRefused", x86_layout, {{"/i revision", "-i"}, {"/i base", "", true}}, {revision}},
@@ -472,12 +485,11 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     step.fails = run.fails;
     const std::optional<Product> before = f.product;
     const bool upgrade = before && run.kind == Kind::install && run.revision && !before->revision;
-    const bool rerun = before && run.kind == Kind::install && !upgrade;  // it rewrites nothing the product remembers
     const bool remembered = before && before->panel;
-    if (rerun && run.panel && (*run.panel == "1") != remembered) {
-        step.fails = true;  // refused: nothing runs
-        return step;
-    }
+    // A rerun with another PANEL is the repair that takes it; any other rewrites nothing the product remembers.
+    const bool other_panel = run.panel && (*run.panel == "1") != remembered;
+    const bool rerun = before && run.kind == Kind::install && !upgrade && !other_panel;
+    const bool repair = run.kind == Kind::repair || (before && run.kind == Kind::install && !upgrade && other_panel);
     const bool placed_before = f.placed, slot_was_on = f.slot == Slot::utility;
     std::vector<std::string> rollbacks;  // each run's rollback, as scheduled
     const auto run_tool = [&](const char* option, bool with_rollback, const char* rollback) {
@@ -494,7 +506,8 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     if (run.kind != Kind::uninstall) {
         const bool panel = run.panel ? *run.panel == "1" : remembered;
         const bool owned = before && before->owns_entry;
-        const bool owns_entry = rerun ? owned : (owned && !upgrade) || (panel && (!slot_was_on || owned));
+        const bool owns_entry = rerun ? owned : panel && (!slot_was_on || owned);
+        if (repair && owned && !panel) run_tool("-panelOff", true, entry_back);
         run_tool("-i", true, placement_back);
         run_tool(panel && owns_entry ? "-panelOn" : nullptr, (panel && owns_entry) || slot_was_on, entry_back);
         after = rerun ? before : Product{run.revision, panel, owns_entry, before ? before->owns_placement : !placed_before};
@@ -508,11 +521,11 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     // the product of any other failed run that had one before it.
     for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) {
         step.rollback += (step.rollback.empty() ? "" : " ") + *option;
-        if (!under_wine() || run.kind != Kind::repair) tool(f, *option, step.tool_runs);
+        if (!under_wine() || !repair) tool(f, *option, step.tool_runs);
     }
     if (upgrade) step.rollback.clear();  // the old version's part is in its own package's log
     f.product = before;
-    wine_differs = under_wine() && before && run.kind != Kind::repair;
+    wine_differs = under_wine() && before && !repair;
     return step;
 }
 
@@ -551,7 +564,11 @@ Scenario history(unsigned seed, unsigned length) {
     for (unsigned n = 0; n < length; ++n) {
         const auto panel = panels[random() % 3];
         const bool fails = random() % 4 == 0;
-        const unsigned pick = random() % 10;
+        const unsigned pick = random() % 11;
+        if (pick == 10) {  // the installed exe deleted, or the maker's setup updating the utility
+            scenario.steps.push_back({"", "", false, random() % 2 == 0 ? delete_installed_exe : maker_updates_utility});
+            continue;
+        }
         if (pick < 3) {
             std::string runs;
             tool(f, options[random() % 4], runs);
