@@ -425,8 +425,10 @@ INSTANTIATE_TEST_SUITE_P(Scenario, Package, ::testing::ValuesIn(scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 // Random histories of a fleet's machine: the maker's own setup running the
-// tool, the package installed, run again, repaired, upgraded and removed, each
-// run failing now and then. A small model of the package's promises says
+// tool or updating the utility (its new files land in the x86 folder, which
+// no later -i moves over the native ones), the installed exe deleted, the
+// package installed, run again, repaired, upgraded and removed, each run
+// failing now and then. A small model of the package's promises says
 // which runs of the tool each package run makes (and what its rollback runs),
 // and what the product then remembers; play() holds the machine to the exe
 // run directly with those options, and the product to the model.
