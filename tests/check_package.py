@@ -7,8 +7,8 @@ settings docs/deployment.md promises.
 import subprocess
 import sys
 
-# CustomAction types: an exe in the Binary table (2), a property set (51), and flags.
-BINARY_EXE, SET_PROPERTY = 2, 51
+# CustomAction types: an exe in the Binary table (2), and flags.
+BINARY_EXE = 2
 ROLLBACK, DEFERRED, NO_IMPERSONATE, IGNORE_EXIT, ASYNC = 0x100, 0x400, 0x800, 0x40, 0x80
 
 
@@ -70,13 +70,10 @@ def failures(package):
     yield "NOT MemoKept" not in conditions.get("OwnPanel", ""), "a run that keeps the memo can change who owns the entry"
     # ... except where the installed product run again with another PANEL is made a repair that
     # rewrites the memo: Windows reads REINSTALL and REINSTALLMODE when it costs the features.
-    actions = {row["Action"]: row for row in table(package, "CustomAction")}
-    for action, name, value in (("RepairForPanel", "REINSTALL", "ALL"), ("RepairModeForPanel", "REINSTALLMODE", "vomus")):
-        row = actions.get(action, {"Type": "0"})
-        yield (int(row["Type"]) & 0x3F, row.get("Source"), row.get("Target")) != (SET_PROPERTY, name, value), \
-            "%s does not set %s=%s" % (action, name, value)
-        yield (not sequence["AppSearch"] < sequence.get(action, 0) < min(sequence["CostInitialize"], sequence["SeeMemoKept"])), \
-            "%s is not where Windows Installer still reads %s" % (action, name)
+    sets = {(row["Source"], row["Target"]): sequence.get(row["Action"], 0) for row in table(package, "CustomAction")}
+    for name, value in (("REINSTALL", "ALL"), ("REINSTALLMODE", "vomus")):
+        at = sets.get((name, value), 0)
+        yield not sequence["AppSearch"] < at < sequence["CostInitialize"], "%s=%s is not set before costing" % (name, value)
     older, newer = upgrades.get("OLDERFOUND"), upgrades.get("NEWERFOUND")
     yield (older is None or older["VersionMax"] != properties["ProductVersion"] or not int(older["Attributes"]) & 0x200,
            "the same version in the first three fields is not upgraded (inclusive maximum)")

@@ -137,13 +137,11 @@ void placed_by_the_maker(const Machine& m) {
     m.run({"-i"});
 }
 
-void drop_registration(const Machine& m) { m.reg_delete_tree(model::plugin_key); }
 // An antivirus or a clean-up tool deletes the installed exe.
 void delete_installed_exe(const Machine& m) { m.remove_tree(install_dir + "\\veltrax-place.exe"); }
-// The maker's setup updates the utility on a placed machine: its new files land in the x86 folder.
-void maker_updates_utility(const Machine& m) {
-    for (const std::string& file : model::utility_files()) m.write(model::x86_utilities + "\\" + file, "new " + file);
-}
+void drop_registration(const Machine& m) { m.reg_delete_tree(model::plugin_key); delete_installed_exe(m); }
+// The maker's setup updates the utility: its new files (a new library) land in the x86 folder.
+void maker_updates_utility(const Machine& m) { model::seed_x86_utility(m, 70001); }
 
 // The memo as a version before "PlacementOwned" wrote it.
 void forget_placement_owner(const Machine& m) {
@@ -218,8 +216,7 @@ std::vector<Scenario> scenarios() {
         {"UninstallLeavesAPanelEntryItDidNotMake", x86_layout_and_slot,
          {{"/i base", "-i"}, {"", "-panelOn"}, {"/x base", "-u"}}, {}},
         {"RepairBringsBackTheRegistration", x86_layout,
-         {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, delete_installed_exe},
-          {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, drop_registration}}, {version}},
+         {{"/i base", "-i"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, drop_registration}}, {version}},
         {"PanelOnBeforeTheInstallIsLeftOn", &x86_layout_and_slot_on<2>,
          {{"/i base PANEL=1", "-i"}, {"/x base", "-u"}}, {}},
         {"PanelOnBeforeAFailedInstallIsLeftOn", &x86_layout_and_slot_on<1>,
@@ -239,8 +236,7 @@ std::vector<Scenario> scenarios() {
           {"/x base", "-u"}},
          {}},
         {"PlacedBeforeThePackageStaysPlacedWhenItGoes", placed_by_the_maker,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i", false, maker_updates_utility},
-          {"/x base", "-panelOff"}},
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i"}, {"/x base", "-panelOff"}},
          {}},
         {"PlacedBeforeThePackageStaysPlacedThroughAnUpgrade", placed_by_the_maker,
          {{"/i base", "-i"}, {"/i revision PANEL=1", "-i -panelOn"}, {"/x revision", "-panelOff"}}, {}},
@@ -488,10 +484,10 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     const std::optional<Product> before = f.product;
     const bool upgrade = before && run.kind == Kind::install && run.revision && !before->revision;
     const bool remembered = before && before->panel;
-    // A rerun with another PANEL is the repair that takes it; any other rewrites nothing the product remembers.
+    // The installed product run again with another PANEL is the repair that takes it.
     const bool other_panel = run.panel && (*run.panel == "1") != remembered;
-    const bool rerun = before && run.kind == Kind::install && !upgrade && !other_panel;
-    const bool repair = run.kind == Kind::repair || (before && run.kind == Kind::install && !upgrade && other_panel);
+    const Kind kind = before && run.kind == Kind::install && !upgrade && other_panel ? Kind::repair : run.kind;
+    const bool rerun = before && kind == Kind::install && !upgrade;  // it rewrites nothing the product remembers
     const bool placed_before = f.placed, slot_was_on = f.slot == Slot::utility;
     std::vector<std::string> rollbacks;  // each run's rollback, as scheduled
     const auto run_tool = [&](const char* option, bool with_rollback, const char* rollback) {
@@ -509,7 +505,7 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
         const bool panel = run.panel ? *run.panel == "1" : remembered;
         const bool owned = before && before->owns_entry;
         const bool owns_entry = rerun ? owned : panel && (!slot_was_on || owned);
-        if (repair && owned && !panel) run_tool("-panelOff", true, entry_back);
+        if (kind == Kind::repair && owned && !panel) run_tool("-panelOff", true, entry_back);
         run_tool("-i", true, placement_back);
         run_tool(panel && owns_entry ? "-panelOn" : nullptr, (panel && owns_entry) || slot_was_on, entry_back);
         after = rerun ? before : Product{run.revision, panel, owns_entry, before ? before->owns_placement : !placed_before};
@@ -523,11 +519,11 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     // the product of any other failed run that had one before it.
     for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) {
         step.rollback += (step.rollback.empty() ? "" : " ") + *option;
-        if (!under_wine() || !repair) tool(f, *option, step.tool_runs);
+        if (!under_wine() || kind != Kind::repair) tool(f, *option, step.tool_runs);
     }
     if (upgrade) step.rollback.clear();  // the old version's part is in its own package's log
     f.product = before;
-    wine_differs = under_wine() && before && !repair;
+    wine_differs = under_wine() && before && kind != Kind::repair;
     return step;
 }
 
@@ -566,11 +562,7 @@ Scenario history(unsigned seed, unsigned length) {
     for (unsigned n = 0; n < length; ++n) {
         const auto panel = panels[random() % 3];
         const bool fails = random() % 4 == 0;
-        const unsigned pick = random() % 11;
-        if (pick == 10) {  // the installed exe deleted, or the maker's setup updating the utility
-            scenario.steps.push_back({"", "", false, random() % 2 == 0 ? delete_installed_exe : maker_updates_utility});
-            continue;
-        }
+        const unsigned pick = random() % 10;
         if (pick < 3) {
             std::string runs;
             tool(f, options[random() % 4], runs);
@@ -584,8 +576,12 @@ Scenario history(unsigned seed, unsigned length) {
             run.revision = f.product->revision || (run.kind == Kind::install && run.revision);
             if (run.kind == Kind::uninstall) run.panel.reset();
         }
+        // The installed exe deleted before an uninstall, an upgrade or a repair that succeeds (one
+        // that fails gives the machine back without it); the maker's setup updating the utility.
+        const bool exe_goes = f.product && !fails && (run.kind != Kind::install || run.revision != f.product->revision);
         bool wine_differs = false;
         Step step = package_run(f, run, wine_differs);
+        if (random() % 4 == 0) step.first = exe_goes && random() % 2 == 0 ? delete_installed_exe : maker_updates_utility;
         step.product = wine_differs ? "" : product_text(f.product, version, revision);
         scenario.steps.push_back(step);
         if (wine_differs) {
