@@ -59,10 +59,11 @@ def failures(package):
         yield "InstalledOwnsPlacement" not in conditions.get(action, ""), "%s runs where the package did not place" % action
     memo = {row["Name"]: row["Value"] for row in table(package, "Registry") if row["Key"] == "SOFTWARE\\veltrax-place"}
     yield memo.get("PlacementOwned") != "owned=[PlacementOwned]", "the memo does not keep who placed the machine"
-    # Windows reinstalls no component in a maintenance run without REINSTALL,
-    # so the memo is not rewritten there: a PANEL change must be refused
-    # (an error action, before anything is scheduled), and ownership must not
-    # change in such a run.
+    # Windows rewrites no registry value in a maintenance run without REINSTALL, nor in a
+    # repair whose REINSTALLMODE lacks "m": the memo is kept there. Such a repair must refuse
+    # a PANEL change (an error action, before anything is scheduled), a maintenance run given
+    # one must be made the repair that takes it (below), and ownership must not change in a
+    # run that keeps the memo.
     refuse = next((row for row in table(package, "CustomAction") if row["Action"] == "RefusePanelChange"), None)
     yield refuse is None or int(refuse["Type"]) & 0x3F != 19, "a PANEL change on the installed product is not refused"
     yield (not sequence["AppSearch"] < sequence.get("RefusePanelChange", 0) < sequence["InstallInitialize"]
@@ -70,10 +71,12 @@ def failures(package):
     yield "NOT MemoKept" not in conditions.get("OwnPanel", ""), "a run that keeps the memo can change who owns the entry"
     # ... except where the installed product run again with another PANEL is made a repair that
     # rewrites the memo: Windows reads REINSTALL and REINSTALLMODE when it costs the features.
-    sets = {(row["Source"], row["Target"]): sequence.get(row["Action"], 0) for row in table(package, "CustomAction")}
-    for name, value in (("REINSTALL", "ALL"), ("REINSTALLMODE", "vomus")):
-        at = sets.get((name, value), 0)
-        yield not sequence["AppSearch"] < at < sequence["CostInitialize"], "%s=%s is not set before costing" % (name, value)
+    # Neither condition reads REINSTALL, which the other one sets: they hold in either order.
+    sets = {(row["Source"], row["Target"]): row["Action"] for row in table(package, "CustomAction")}
+    for name, value in (("REINSTALL", "ALL"), ("REINSTALLMODE", "omus")):
+        action = sets.get((name, value), "")
+        yield not sequence["AppSearch"] < sequence.get(action, 0) < sequence["CostInitialize"], "%s=%s is not set before costing" % (name, value)
+        yield "REINSTALL" in conditions.get(action, "REINSTALL"), "%s=%s depends on the order it is set in" % (name, value)
     older, newer = upgrades.get("OLDERFOUND"), upgrades.get("NEWERFOUND")
     yield (older is None or older["VersionMax"] != properties["ProductVersion"] or not int(older["Attributes"]) & 0x200,
            "the same version in the first three fields is not upgraded (inclusive maximum)")
