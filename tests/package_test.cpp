@@ -211,7 +211,7 @@ std::vector<Scenario> scenarios() {
         {"InstallWithPanel", x86_layout_and_slot, {{"/i base PANEL=1", "-i -panelOn"}}, {version}},
         {"PanelOtherThanOneRunsNoPanelOn", x86_layout_and_slot, {{"/i base PANEL=yes", "-i"}}, {version}},
         {"UninstallUndoesWhatTheInstallDidWithTheInstalledExeGone", x86_layout_and_slot,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base", "-i -panelOn", false, delete_installed_exe},
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base", "-i -panelOn", false, drop_registration},
           {"/x base", "-panelOff -u", false, delete_installed_exe}}, {}},
         {"UninstallLeavesAPanelEntryItDidNotMake", x86_layout_and_slot,
          {{"/i base", "-i"}, {"", "-panelOn"}, {"/x base", "-u"}}, {}},
@@ -252,7 +252,8 @@ std::vector<Scenario> scenarios() {
           {"/i base REINSTALL=ALL REINSTALLMODE=VOMUS PANEL=1", "-i -panelOn"},
           {"/x base", "-panelOff -u"}},
          {}},
-        {"UpgradeInTheSecondField", x86_layout, {{"/i base", "-i"}, {"/i minor", "-u -i", false, delete_installed_exe}}, {minor}},
+        {"UpgradeInTheSecondField", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i minor PANEL=0", "-panelOff -u -i", false, delete_installed_exe}}, {minor}},
         {"OldVersionRemovedTheWayWindowsUpgradesIt", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/x base " + upgrading, "-panelOff -u"}}, {}},
         {"DowngradeInTheFourthFieldIsRefused", x86_layout, {{"/i revision", "-i"}, {"/i base", "", true}}, {revision}},
@@ -602,7 +603,10 @@ TEST_P(PackageHistory, EachStepLeavesWhatThePackagePromises) {
     const unsigned seed = GetParam();
     const Scenario scenario = fleet::history(seed, testing::tier_setting("VELTRAX_PACKAGE_HISTORY_STEPS", 10, 8));
     std::string told;
-    for (const Step& step : scenario.steps) told += "\n  " + (step.msiexec.empty() ? "tool " + step.tool_runs : step.msiexec);
+    for (const Step& step : scenario.steps) {
+        told += step.first == delete_installed_exe ? "\n  exe deleted" : step.first == maker_updates_utility ? "\n  maker updates utility" : "";
+        told += "\n  " + (step.msiexec.empty() ? "tool " + step.tool_runs : step.msiexec);
+    }
     const std::string replay = "VELTRAX_PACKAGE_HISTORY_SEED=" + std::to_string(seed) + ":" + told;
     std::printf("%s\n", replay.c_str());
     SCOPED_TRACE(replay);
