@@ -7,12 +7,13 @@
 # package gets; SALT what makes the package code (a commit, say). The same
 # inputs give the same bytes: the product code comes from the upgrade code and
 # the version, the package code from the upgrade code, the version and SALT,
-# and wixl runs under faketime. It also sets what wixl 0.101 leaves out: the
-# *Rollback actions as rollback runs of the exe in the Binary table, the
-# refusal of a PANEL change as an error action, the
-# inclusive maximum of the
-# upgrade range (so that 1.0.0.1 is found by 1.0.0.2, which compares equal to
-# it in the first three fields).
+# and wixl runs under faketime. It also sets what wixl 0.101 leaves out: every
+# run of the tool as a run of the exe in the Binary table (the installed one
+# may be gone: the uninstall, an upgrade, a rerun and a repair work without
+# it), the *Rollback ones as rollback actions, the refusal of a PANEL change
+# as an error action, the inclusive maximum of the upgrade range (so that
+# 1.0.0.1 is found by 1.0.0.2, which compares equal to it in the first three
+# fields).
 set -eu
 
 [ $# -eq 5 ] || { echo "usage: build-msi.sh EXE VERSION OUT.msi STAMP SALT" >&2; exit 2; }
@@ -60,7 +61,9 @@ cd "$work"
 step wixl -a x64 -D "Version=$version" -D "VersionBase=${version%.*}" -D "Revision=${version##*.}" \
     -D "ProductCode=$product_code" -o package.msi veltrax-place.wxs
 [ -s package.msi ] || { echo "build-msi: wixl wrote no package" >&2; exit 1; }
-# 3330: an exe from the Binary table (2), rollback, deferred, not impersonating.
+# 3074: an exe from the Binary table (2), deferred, not impersonating; 3330:
+# the same as a rollback action.
+step msibuild package.msi -q "UPDATE CustomAction SET Type = 3074, Source = 'ToolBinary' WHERE Action = 'Place' OR Action = 'PanelOn' OR Action = 'PanelOff' OR Action = 'Unplace'"
 step msibuild package.msi -q "UPDATE CustomAction SET Type = 3330, Source = 'ToolBinary' WHERE Action = 'PlaceRollback' OR Action = 'PanelOnRollback' OR Action = 'PanelOffRollback' OR Action = 'UnplaceRollback'"
 # 19: an error action, which shows its text and fails the run before anything is done.
 step msibuild package.msi -q "UPDATE CustomAction SET Type = 19, Source = '' WHERE Action = 'RefusePanelChange'"

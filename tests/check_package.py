@@ -7,8 +7,8 @@ settings docs/deployment.md promises.
 import subprocess
 import sys
 
-# CustomAction types: an installed exe (18) or one in the Binary table (2), and flags.
-INSTALLED_EXE, BINARY_EXE = 18, 2
+# CustomAction types: an exe in the Binary table (2), and flags.
+BINARY_EXE = 2
 ROLLBACK, DEFERRED, NO_IMPERSONATE, IGNORE_EXIT, ASYNC = 0x100, 0x400, 0x800, 0x40, 0x80
 
 
@@ -35,9 +35,9 @@ def failures(package):
     for row in runs:
         action, kind, at = row["Action"], int(row["Type"]), sequence.get(row["Action"], 0)
         rollback = action.endswith("Rollback")
-        # A rollback may run after the installed file is gone: it runs the package's own copy.
-        yield ((kind & 0x3F, row["Source"]) != ((BINARY_EXE, "ToolBinary") if rollback else (INSTALLED_EXE, "ToolExe")),
-               "%s runs the wrong exe" % action)
+        # The installed file may be gone (deleted, or removed by a rollback first): every run
+        # starts the package's own copy.
+        yield (kind & 0x3F, row["Source"]) != (BINARY_EXE, "ToolBinary"), "%s runs the installed exe" % action
         yield not kind & DEFERRED, "%s is not deferred" % action
         yield not kind & NO_IMPERSONATE, "%s impersonates the user" % action
         yield kind & (IGNORE_EXIT | ASYNC), "%s does not wait for and check the exit code" % action
@@ -48,9 +48,6 @@ def failures(package):
                "%s runs a fixed option, not the state read before the run" % action)
         if not rollback:
             yield not sequence.get(action + "Rollback", at) < at, "%s has no rollback run before it" % action
-            removing = action in ("Unplace", "PanelOff")
-            yield (at > sequence["RemoveFiles"] if removing else at < sequence["InstallFiles"],
-                   "%s runs without the exe in place" % action)
 
     # Inside the transaction, so that a failed upgrade rolls the old version's removal back too.
     first_run = min(sequence.get(row["Action"], 0) for row in runs)
@@ -62,15 +59,24 @@ def failures(package):
         yield "InstalledOwnsPlacement" not in conditions.get(action, ""), "%s runs where the package did not place" % action
     memo = {row["Name"]: row["Value"] for row in table(package, "Registry") if row["Key"] == "SOFTWARE\\veltrax-place"}
     yield memo.get("PlacementOwned") != "owned=[PlacementOwned]", "the memo does not keep who placed the machine"
-    # Windows reinstalls no component in a maintenance run without REINSTALL,
-    # so the memo is not rewritten there: a PANEL change must be refused
-    # (an error action, before anything is scheduled), and ownership must not
-    # change in such a run.
+    # Windows rewrites no registry value in a maintenance run without REINSTALL, nor in a
+    # repair whose REINSTALLMODE lacks "m": the memo is kept there. Such a repair must refuse
+    # a PANEL change (an error action, before anything is scheduled), a maintenance run given
+    # one must be made the repair that takes it (below), and ownership must not change in a
+    # run that keeps the memo.
     refuse = next((row for row in table(package, "CustomAction") if row["Action"] == "RefusePanelChange"), None)
     yield refuse is None or int(refuse["Type"]) & 0x3F != 19, "a PANEL change on the installed product is not refused"
     yield (not sequence["AppSearch"] < sequence.get("RefusePanelChange", 0) < sequence["InstallInitialize"]
            or "MemoKept" not in conditions.get("RefusePanelChange", "")), "the PANEL refusal is not where it changes nothing"
     yield "NOT MemoKept" not in conditions.get("OwnPanel", ""), "a run that keeps the memo can change who owns the entry"
+    # ... except where the installed product run again with another PANEL is made a repair that
+    # rewrites the memo: Windows reads REINSTALL and REINSTALLMODE when it costs the features.
+    # Neither condition reads REINSTALL, which the other one sets: they hold in either order.
+    sets = {(row["Source"], row["Target"]): row["Action"] for row in table(package, "CustomAction")}
+    for name, value in (("REINSTALL", "ALL"), ("REINSTALLMODE", "omus")):
+        action = sets.get((name, value), "")
+        yield not sequence["AppSearch"] < sequence.get(action, 0) < sequence["CostInitialize"], "%s=%s is not set before costing" % (name, value)
+        yield "REINSTALL" in conditions.get(action, "REINSTALL"), "%s=%s depends on the order it is set in" % (name, value)
     older, newer = upgrades.get("OLDERFOUND"), upgrades.get("NEWERFOUND")
     yield (older is None or older["VersionMax"] != properties["ProductVersion"] or not int(older["Attributes"]) & 0x200,
            "the same version in the first three fields is not upgraded (inclusive maximum)")

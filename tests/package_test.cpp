@@ -137,7 +137,11 @@ void placed_by_the_maker(const Machine& m) {
     m.run({"-i"});
 }
 
-void drop_registration(const Machine& m) { m.reg_delete_tree(model::plugin_key); }
+// An antivirus or a clean-up tool deletes the installed exe.
+void delete_installed_exe(const Machine& m) { m.remove_tree(install_dir + "\\veltrax-place.exe"); }
+void drop_registration(const Machine& m) { m.reg_delete_tree(model::plugin_key); delete_installed_exe(m); }
+// The maker's setup updates the utility: its new files (a new library) land in the x86 folder.
+void maker_updates_utility(const Machine& m) { model::seed_x86_utility(m, 70001); }
 
 // The memo as a version before "PlacementOwned" wrote it.
 void forget_placement_owner(const Machine& m) {
@@ -206,8 +210,9 @@ std::vector<Scenario> scenarios() {
         {"InstallOnAMachineWithoutTheUtility", nothing, {{"/i base", "-i"}}, {version}},
         {"InstallWithPanel", x86_layout_and_slot, {{"/i base PANEL=1", "-i -panelOn"}}, {version}},
         {"PanelOtherThanOneRunsNoPanelOn", x86_layout_and_slot, {{"/i base PANEL=yes", "-i"}}, {version}},
-        {"UninstallUndoesWhatTheInstallDid", x86_layout_and_slot,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/x base", "-panelOff -u"}}, {}},
+        {"UninstallUndoesWhatTheInstallDidWithTheInstalledExeGone", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base", "-i -panelOn", false, drop_registration},
+          {"/x base", "-panelOff -u", false, delete_installed_exe}}, {}},
         {"UninstallLeavesAPanelEntryItDidNotMake", x86_layout_and_slot,
          {{"/i base", "-i"}, {"", "-panelOn"}, {"/x base", "-u"}}, {}},
         {"RepairBringsBackTheRegistration", x86_layout,
@@ -225,9 +230,10 @@ std::vector<Scenario> scenarios() {
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i revision PANEL=0", "-panelOff -u -i"},
           {"/i revision REINSTALL=ALL REINSTALLMODE=vomus", "-i"}},
          {revision}},
-        {"RepairWithPanelZeroStillLeavesTheEntryToTheUninstall", x86_layout_and_slot,
-         {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=0", "-i"},
-          {"/x base", "-panelOff -u"}},
+        {"RepairWithPanelZeroSwitchesTheEntryOffThere", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"},
+          {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=0", "-panelOff -i", false, nullptr, "", version + " owns-placement"},
+          {"/x base", "-u"}},
          {}},
         {"PlacedBeforeThePackageStaysPlacedWhenItGoes", placed_by_the_maker,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/i base REINSTALL=ALL REINSTALLMODE=vomus", "-i"}, {"/x base", "-panelOff"}},
@@ -236,14 +242,18 @@ std::vector<Scenario> scenarios() {
          {{"/i base", "-i"}, {"/i revision PANEL=1", "-i -panelOn"}, {"/x revision", "-panelOff"}}, {}},
         {"AVersionWithoutThePlacementOwnerKeepsItsPromiseThroughAnUpgrade", placed_by_the_maker,
          {{"/i base", "-i"}, {"/i revision", "-u -i", false, forget_placement_owner}, {"/x revision", "-u"}}, {}},
-        {"PanelChangedOnTheInstalledProductIsRefusedUnlessRepaired", x86_layout_and_slot,
+        // The same package run again with another PANEL is the repair that takes it; only a repair
+        // that rewrites no registry value ("m" left out, in any case) cannot take it.
+        {"PanelChangedOnTheInstalledProductIsTakenByARepair", x86_layout_and_slot,
          {{"/i base", "-i"},
-          {"/i base PANEL=1", "", true},
-          {"/i base REINSTALL=ALL REINSTALLMODE=vomus PANEL=1", "-i -panelOn"},
-          {"/i base PANEL=0", "", true},
+          {"/i base PANEL=1", "-i -panelOn", false, nullptr, "", version + " panel owns-entry owns-placement"},
+          {"/i base REINSTALL=ALL REINSTALLMODE=vous PANEL=0", "", true},
+          {"/i base PANEL=0", "-panelOff -i", false, nullptr, "", version + " owns-placement"},
+          {"/i base REINSTALL=ALL REINSTALLMODE=VOMUS PANEL=1", "-i -panelOn"},
           {"/x base", "-panelOff -u"}},
          {}},
-        {"UpgradeInTheSecondField", x86_layout, {{"/i base", "-i"}, {"/i minor", "-u -i"}}, {minor}},
+        {"UpgradeInTheSecondField", x86_layout_and_slot,
+         {{"/i base PANEL=1", "-i -panelOn"}, {"/i minor PANEL=0", "-panelOff -u -i", false, delete_installed_exe}}, {minor}},
         {"OldVersionRemovedTheWayWindowsUpgradesIt", x86_layout_and_slot,
          {{"/i base PANEL=1", "-i -panelOn"}, {"/x base " + upgrading, "-panelOff -u"}}, {}},
         {"DowngradeInTheFourthFieldIsRefused", x86_layout, {{"/i revision", "-i"}, {"/i base", "", true}}, {revision}},
@@ -412,8 +422,10 @@ INSTANTIATE_TEST_SUITE_P(Scenario, Package, ::testing::ValuesIn(scenarios()),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 // Random histories of a fleet's machine: the maker's own setup running the
-// tool, the package installed, run again, repaired, upgraded and removed, each
-// run failing now and then. A small model of the package's promises says
+// tool or updating the utility (its new files land in the x86 folder, which
+// no later -i moves over the native ones), the installed exe deleted, the
+// package installed, run again, repaired, upgraded and removed, each run
+// failing now and then. A small model of the package's promises says
 // which runs of the tool each package run makes (and what its rollback runs),
 // and what the product then remembers; play() holds the machine to the exe
 // run directly with those options, and the product to the model.
@@ -472,12 +484,11 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     step.fails = run.fails;
     const std::optional<Product> before = f.product;
     const bool upgrade = before && run.kind == Kind::install && run.revision && !before->revision;
-    const bool rerun = before && run.kind == Kind::install && !upgrade;  // it rewrites nothing the product remembers
     const bool remembered = before && before->panel;
-    if (rerun && run.panel && (*run.panel == "1") != remembered) {
-        step.fails = true;  // refused: nothing runs
-        return step;
-    }
+    // The installed product run again with another PANEL is the repair that takes it.
+    const bool other_panel = run.panel && (*run.panel == "1") != remembered;
+    const Kind kind = before && run.kind == Kind::install && !upgrade && other_panel ? Kind::repair : run.kind;
+    const bool rerun = before && kind == Kind::install && !upgrade;  // it rewrites nothing the product remembers
     const bool placed_before = f.placed, slot_was_on = f.slot == Slot::utility;
     std::vector<std::string> rollbacks;  // each run's rollback, as scheduled
     const auto run_tool = [&](const char* option, bool with_rollback, const char* rollback) {
@@ -494,7 +505,8 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     if (run.kind != Kind::uninstall) {
         const bool panel = run.panel ? *run.panel == "1" : remembered;
         const bool owned = before && before->owns_entry;
-        const bool owns_entry = rerun ? owned : (owned && !upgrade) || (panel && (!slot_was_on || owned));
+        const bool owns_entry = rerun ? owned : panel && (!slot_was_on || owned);
+        if (kind == Kind::repair && owned && !panel) run_tool("-panelOff", true, entry_back);
         run_tool("-i", true, placement_back);
         run_tool(panel && owns_entry ? "-panelOn" : nullptr, (panel && owns_entry) || slot_was_on, entry_back);
         after = rerun ? before : Product{run.revision, panel, owns_entry, before ? before->owns_placement : !placed_before};
@@ -508,11 +520,11 @@ Step package_run(Fleet& f, const Run& run, bool& wine_differs) {
     // the product of any other failed run that had one before it.
     for (auto option = rollbacks.rbegin(); option != rollbacks.rend(); ++option) {
         step.rollback += (step.rollback.empty() ? "" : " ") + *option;
-        if (!under_wine() || run.kind != Kind::repair) tool(f, *option, step.tool_runs);
+        if (!under_wine() || kind != Kind::repair) tool(f, *option, step.tool_runs);
     }
     if (upgrade) step.rollback.clear();  // the old version's part is in its own package's log
     f.product = before;
-    wine_differs = under_wine() && before && run.kind != Kind::repair;
+    wine_differs = under_wine() && before && kind != Kind::repair;
     return step;
 }
 
@@ -565,8 +577,12 @@ Scenario history(unsigned seed, unsigned length) {
             run.revision = f.product->revision || (run.kind == Kind::install && run.revision);
             if (run.kind == Kind::uninstall) run.panel.reset();
         }
+        // The installed exe deleted before an uninstall, an upgrade or a repair that succeeds (one
+        // that fails gives the machine back without it); the maker's setup updating the utility.
+        const bool exe_goes = f.product && !fails && (run.kind != Kind::install || run.revision != f.product->revision);
         bool wine_differs = false;
         Step step = package_run(f, run, wine_differs);
+        if (random() % 4 == 0) step.first = exe_goes && random() % 2 == 0 ? delete_installed_exe : maker_updates_utility;
         step.product = wine_differs ? "" : product_text(f.product, version, revision);
         scenario.steps.push_back(step);
         if (wine_differs) {
@@ -587,7 +603,10 @@ TEST_P(PackageHistory, EachStepLeavesWhatThePackagePromises) {
     const unsigned seed = GetParam();
     const Scenario scenario = fleet::history(seed, testing::tier_setting("VELTRAX_PACKAGE_HISTORY_STEPS", 10, 8));
     std::string told;
-    for (const Step& step : scenario.steps) told += "\n  " + (step.msiexec.empty() ? "tool " + step.tool_runs : step.msiexec);
+    for (const Step& step : scenario.steps) {
+        told += step.first == delete_installed_exe ? "\n  exe deleted" : step.first == maker_updates_utility ? "\n  maker updates utility" : "";
+        told += "\n  " + (step.msiexec.empty() ? "tool " + step.tool_runs : step.msiexec);
+    }
     const std::string replay = "VELTRAX_PACKAGE_HISTORY_SEED=" + std::to_string(seed) + ":" + told;
     std::printf("%s\n", replay.c_str());
     SCOPED_TRACE(replay);
