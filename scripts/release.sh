@@ -11,7 +11,8 @@
 #   dist/<version>/veltrax-place-<version>-verify-kit.zip.sha256
 #
 # The version is the one in CMakeLists.txt's project(); a version whose tag
-# v<version> is on another commit than HEAD is refused. Unsigned, two runs on
+# v<version> is on another commit than HEAD, or that is untagged and not above
+# the highest tag v<a.b.c.d>, is refused. Unsigned, two runs on
 # one commit give byte-identical files. To sign the exe, the package and the
 # kit's programs (Authenticode, SHA-256) before they are hashed and packed,
 # set both of
@@ -50,6 +51,10 @@ version=$(git show HEAD:CMakeLists.txt | sed -n 's/^project(veltrax_place VERSIO
 tagged=$(git rev-parse -q --verify "refs/tags/v$version^{commit}" 2>/dev/null) || tagged=
 [ -z "$tagged" ] || [ "$tagged" = "$commit" ] ||
     fail "version $version was released from $tagged (tag v$version), not from HEAD $commit; raise the version in CMakeLists.txt"
+# An untagged version at or below the highest release tag is a downgrade that every installed machine refuses.
+highest=$(git tag -l 'v[0-9]*' | sed 's/^v//' | sort -V | tail -1)
+[ -n "$tagged" ] || [ -z "$highest" ] || [ "$(printf '%s\n' "$highest" "$version" | sort -V | tail -1)" != "$highest" ] ||
+    fail "version $version is not above the highest release tag v$highest: machines holding it would refuse it; raise the version"
 dist=${VELTRAX_DIST:-dist}
 name=veltrax-place-$version-windows-x64
 kit_name=veltrax-place-$version-verify-kit
