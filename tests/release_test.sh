@@ -214,6 +214,6 @@ TMPDIR="$work" VELTRAX_DIST="$dist" sh "$work/broken/scripts/release.sh" >"$work
 refused "a version tagged on another commit"
 # Untagged, below the highest tag, it is refused too (every installed machine would refuse it).
 git -C "$work/broken" tag -d "v$version" >/dev/null && git -C "$work/broken" tag v99999.0.0.0
-TMPDIR="$work" VELTRAX_DIST="$dist" sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" &&
-    fail "version $version, below a tag, was released" || refused "an untagged version below the highest tag"
+TMPDIR="$work" VELTRAX_DIST="$dist" sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "version $version, below a tag, was released"
+refused "an untagged version below the highest tag"
 echo "all release checks passed"
