@@ -7,7 +7,9 @@ on any Windows): a table that does not fit becomes a list, one entry a row.
 
 Its first lines name what only the release knows: the version, the commit,
 the package's product code and the exe's size; every "<version>" in the
-guide (file names, detection rules) becomes the version.
+guide (file names, detection rules) becomes the version. A code span split
+across two lines of the guide (a command that would be copied half) is
+refused.
 """
 import re
 import sys
@@ -45,10 +47,18 @@ def table(rows):
 
 
 def sheet(text, version, commit, product_code, exe_bytes):
+    # msiinfo ends the product code with CR LF: every line break is the sheet's own.
+    version, commit, product_code, exe_bytes = (a.strip() for a in (version, commit, product_code, exe_bytes))
     out = ["veltrax-place %s: deployment sheet" % version, "(built from commit %s)" % commit,
            "Product code of this version's package: %s" % product_code,
            "veltrax-place.exe of this version: %s bytes" % "{:,}".format(int(exe_bytes)), ""]
-    lines = text.replace("<version>", version).strip("\n").split("\n")
+    lines = text.replace("<version>", version).replace("\r\n", "\n").strip("\n").split("\n")
+    fenced = False
+    for number, line in enumerate(lines, 1):  # a command is copied whole, never from two lines
+        if line.lstrip().startswith("```"):
+            fenced = not fenced
+        elif not fenced and line.count("`") % 2:
+            sys.exit("docs/deployment.md line %d: a code span split across lines: %s" % (number, line.strip()))
     i = 0
     while i < len(lines):
         line = lines[i]

@@ -10,7 +10,9 @@
 #                                                                  and package with the Windows test programs
 #   dist/<version>/veltrax-place-<version>-verify-kit.zip.sha256
 #
-# The version is the one in CMakeLists.txt's project(). Unsigned, two runs on
+# The version is the one in CMakeLists.txt's project(); a version whose tag
+# v<version> is on another commit than HEAD, or that is untagged and not above
+# the highest tag v<a.b.c.d>, is refused. Unsigned, two runs on
 # one commit give byte-identical files. To sign the exe, the package and the
 # kit's programs (Authenticode, SHA-256) before they are hashed and packed,
 # set both of
@@ -40,8 +42,19 @@ cd "$(dirname "$0")/.."
 command -v git >/dev/null 2>&1 && git rev-parse --verify -q HEAD >/dev/null 2>&1 ||
     fail "not a git checkout with a commit: the bundle is built from HEAD"
 commit=$(git rev-parse HEAD)
-version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+# HEAD's version, as the build sees it (never an uncommitted edit of it).
+version=$(git show HEAD:CMakeLists.txt | sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p')
+[ -n "$version" ] || fail "no project version in HEAD's CMakeLists.txt"
+# A version is built from one commit only: every build of a version has the
+# same product code, so a machine holding one build refuses any other (1638).
+# A release is tagged v<version>; that tag on another commit ends it here.
+tagged=$(git rev-parse -q --verify "refs/tags/v$version^{commit}" 2>/dev/null) || tagged=
+[ -z "$tagged" ] || [ "$tagged" = "$commit" ] ||
+    fail "version $version was released from $tagged (tag v$version), not from HEAD $commit; raise the version in CMakeLists.txt"
+# An untagged version at or below the highest release tag is a downgrade that every installed machine refuses.
+highest=$(git tag -l 'v[0-9]*' | sed 's/^v//' | sort -V | tail -1)
+[ -n "$tagged" ] || [ -z "$highest" ] || [ "$(printf '%s\n' "$highest" "$version" | sort -V | tail -1)" != "$highest" ] ||
+    fail "version $version is not above the highest release tag v$highest: machines holding it would refuse it; raise the version"
 dist=${VELTRAX_DIST:-dist}
 name=veltrax-place-$version-windows-x64
 kit_name=veltrax-place-$version-verify-kit

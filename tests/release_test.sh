@@ -5,7 +5,8 @@
 # programs start on Windows 7; signed with a throw-away certificate, every
 # exe and package of both verifies, fails once a byte changes, is still a
 # valid image and runs under Wine; every bad input, and a signing that fails
-# after its checks passed, is refused with one line and leaves dist/ as it was.
+# after its checks passed, is refused with one line and leaves dist/ as it was;
+# so is a version whose tag is on another commit, or one untagged below a tag.
 #   release_test.sh SOURCE_DIR WINE_RUN WINEPREFIX PYTHON TREE_BUILD KEEP
 # TREE_BUILD is the Windows build the test runs in, which the quick tier
 # packs instead of building HEAD again. The unsigned release it made first
@@ -213,11 +214,21 @@ refused "wixl failing"
 release "$work/dist" VELTRAX_SIGN_PKCS12="$work/signer.p12" VELTRAX_SIGN_PASSWORD_FILE="$work/password" \
     VELTRAX_SIGN_TIMESTAMP_URL=http://127.0.0.1:9 && fail "a failed signing was released"
 refused "signing that fails"
-git clone -q "$source_dir" "$work/broken"
+# Without the tags (on a tag run, HEAD carries this version's): the failed build is refused for its build.
+git clone -q --no-tags "$source_dir" "$work/broken"
 # A commit that does not build (it stops at configuring: the same refusal, in seconds).
 echo 'message(FATAL_ERROR "this commit does not build")' >>"$work/broken/CMakeLists.txt"
 git -C "$work/broken" -c user.name=test -c user.email=test@invalid commit -qam "does not build"
 dist=$work/dist
 TMPDIR="$work" VELTRAX_DIST="$dist" VELTRAX_RELEASE_BUILD= sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "a failed build was released"
 refused "failed build"
+# Its version tagged there, the commit before it (whose build is at hand) is refused before anything is built.
+git -C "$work/broken" tag "v$version"
+git -C "$work/broken" checkout -q HEAD~1
+TMPDIR="$work" VELTRAX_DIST="$dist" sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "version $version, tagged on another commit, was released"
+refused "a version tagged on another commit"
+# Untagged, below the highest tag, it is refused too (every installed machine would refuse it).
+git -C "$work/broken" tag -d "v$version" >/dev/null && git -C "$work/broken" tag v99999.0.0.0
+TMPDIR="$work" VELTRAX_DIST="$dist" sh "$work/broken/scripts/release.sh" >"$work/out" 2>"$work/err" && fail "version $version, below a tag, was released"
+refused "an untagged version below the highest tag"
 echo "all release checks passed"
