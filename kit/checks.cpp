@@ -144,8 +144,8 @@ std::string untrusted_access(const std::string& path, ACCESS_MASK changes) {
 }
 
 const char* const unzip_instead =
-    "; unzip the kit into a folder that only SYSTEM and Administrators own and can change, made from an elevated "
-    "prompt with the icacls lines of VERIFY.txt";
+    "; delete it and unzip the kit again, from an elevated prompt, into a folder that only SYSTEM and "
+    "Administrators own and can change, as VERIFY.txt says";
 
 }  // namespace
 
@@ -225,7 +225,7 @@ void check_results_folder(const std::string& results) {
     }
 }
 
-std::vector<std::string> machine_state() {
+std::vector<std::string> machine_state(const Manifest& manifest) {
     std::vector<std::string> found;
     for (const char* folder : state_folders) {
         if (exists(folder)) found.emplace_back(folder);
@@ -233,7 +233,7 @@ std::vector<std::string> machine_state() {
     for (const char* key : state_keys) {
         if (key_exists(key)) found.push_back(std::string("HKLM\\") + key);
     }
-    for (const std::string& code : installed_products()) found.push_back("the installed package " + code);
+    for (const std::string& code : installed_products(manifest)) found.push_back("the installed package " + code);
     return found;
 }
 

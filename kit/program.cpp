@@ -1,6 +1,7 @@
 // One test program of the run copy, in a job of its own: at its time limit,
 // and in any case once it has ended, the whole job (msiexec, the tool, any
 // child it left) is ended and waited for before anything else runs.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,50 +60,76 @@ bool end_job(HANDLE job) {
 
 }  // namespace
 
-Outcome run_program(const std::string& copy, const std::string& results, const std::string& name) {
-    const std::string program = copy + "\\" + name + ".exe";
-    const std::string xml_path = results + "\\" + name + ".xml";
-    std::string command = "\"" + program + "\" \"--gtest_output=xml:" + xml_path + "\"";
+std::string environment(const std::string& temp, const std::vector<std::string>& settings) {
+    char system[MAX_PATH], windows[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH), windows_length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || windows_length < 3 || windows_length >= MAX_PATH) return "";
+    const std::string sys = system, win = windows;
+    std::vector<std::string> names = {"ComSpec=" + sys + "\\cmd.exe",
+                                      "PATH=" + sys + ";" + win + ";" + sys + "\\Wbem",
+                                      "PATHEXT=.COM;.EXE;.BAT;.CMD",
+                                      "SystemDrive=" + win.substr(0, 2),
+                                      "SystemRoot=" + win,
+                                      "TEMP=" + temp,
+                                      "TMP=" + temp,
+                                      "windir=" + win};
+    names.insert(names.end(), settings.begin(), settings.end());
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()) < 0; });
+    std::string block;
+    for (const std::string& name : names) block += name + '\0';
+    return block + '\0';
+}
+
+DWORD run_in_job(const std::string& program, std::string command, const std::string& environment,
+                 const std::string& folder, HANDLE output, DWORD limit_ms, std::string& trouble) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    Handle log(CreateFileA((results + "\\" + name + ".log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                           CREATE_NEW, 0, nullptr));
     Handle null(
         CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = null.h;
-    startup.hStdOutput = startup.hStdError = log.h;
+    startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION process{};
-    const ULONGLONG start = GetTickCount64();
-    Outcome outcome;
     DWORD code = 1;
     Handle job = new_job();
-    if (log.h == nullptr || job.h == nullptr) {
-        outcome.trouble =
-            "could not be given its log or a job of its own (error " + std::to_string(GetLastError()) + ")";
-    } else if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                               copy.c_str(), &startup, &process)) {
-        outcome.trouble = "could not be started (error " + std::to_string(GetLastError()) + ")";
+    if (output == nullptr || job.h == nullptr || environment.empty()) {
+        trouble = "could not be given its log, its environment or a job of its own (error " + std::to_string(GetLastError()) + ")";
+    } else if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                               const_cast<char*>(environment.data()), folder.c_str(), &startup, &process)) {
+        trouble = "could not be started (error " + std::to_string(GetLastError()) + ")";
     } else {
         Handle running(process.hProcess);
         Handle thread(process.hThread);
         if (!AssignProcessToJobObject(job.h, running.h)) {
             TerminateProcess(running.h, 1);
-            outcome.trouble = "could not be put in a job of its own (error " + std::to_string(GetLastError()) + ")";
+            trouble = "could not be put in a job of its own (error " + std::to_string(GetLastError()) + ")";
         } else {
             ResumeThread(thread.h);
-            if (WaitForSingleObject(running.h, program_limit_ms) != WAIT_OBJECT_0) {
-                outcome.trouble =
-                    "did not finish within " + std::to_string(program_limit_ms / 60000) + " minutes; ended it";
-            }
+            if (WaitForSingleObject(running.h, limit_ms) != WAIT_OBJECT_0)
+                trouble = "did not finish within " + std::to_string(limit_ms / 60000) + " minutes; ended it";
         }
-        if (!end_job(job.h))
-            outcome.trouble +=
-                std::string(outcome.trouble.empty() ? "" : "; ") + "its processes could not all be ended";
+        if (!end_job(job.h)) trouble += std::string(trouble.empty() ? "" : "; ") + "its processes could not all be ended";
         WaitForSingleObject(running.h, 10000);
         GetExitCodeProcess(running.h, &code);
     }
+    return trouble.empty() ? code : 1;
+}
+
+Outcome run_program(const std::string& copy, const std::string& results, const std::string& name,
+                    const std::string& environment) {
+    const std::string program = copy + "\\" + name + ".exe";
+    const std::string xml_path = results + "\\" + name + ".xml";
+    // Every test, once, in order, to the end: the whole run, whatever the program's defaults.
+    const std::string command = "\"" + program + "\" --gtest_filter=* --gtest_repeat=1 --gtest_shuffle=0 "
+                                "--gtest_fail_fast=0 --gtest_break_on_failure=0 --gtest_also_run_disabled_tests=0 "
+                                "\"--gtest_output=xml:" + xml_path + "\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    Handle log(CreateFileA((results + "\\" + name + ".log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                           CREATE_NEW, 0, nullptr));
+    const ULONGLONG start = GetTickCount64();
+    Outcome outcome;
+    const DWORD code = run_in_job(program, command, environment, copy, log.h, program_limit_ms, outcome.trouble);
     outcome.seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
 
     bool have_xml = false;

@@ -1,8 +1,9 @@
 // The kit as it runs: every file the runner's manifest names, read once
-// through one handle, hashed on those bytes and written into a folder only
-// SYSTEM and Administrators can write, so that nothing can be swapped between
-// its check and its start, and no library planted beside a program can be
-// loaded by it; and results\, made anew for each run.
+// through one handle, hashed on those bytes and written into run\ in the
+// kit's folder, a folder of its own that only SYSTEM and Administrators can
+// write, so that nothing can be swapped between its check and its start,
+// and no library planted beside a program can be loaded by it; and
+// results\, made anew for each run.
 #include "kit/kit.h"
 
 #include <algorithm>
@@ -13,8 +14,6 @@ namespace kit {
 
 namespace {
 
-const char* const copy_prefix = "\\veltrax-place-verify.run-";
-
 bool is_hex(const std::string& text) {
     return text.size() == 64 && std::all_of(text.begin(), text.end(),
                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
@@ -22,18 +21,23 @@ bool is_hex(const std::string& text) {
 
 }  // namespace
 
-std::vector<Listed> built_in_files(std::string& about) {
-    std::vector<Listed> files;
+Manifest built_in() {
+    Manifest built;
     const std::string text(manifest, strnlen(manifest, manifest_size));
     for (const std::string& line : lines_of(text)) {
         if (line.rfind("about ", 0) == 0) {
-            about = line.substr(6);
+            built.about = line.substr(6);
+        } else if (line.rfind("product ", 0) == 0) {
+            built.products.push_back(line.substr(8));
+        } else if (line.rfind("upgrade ", 0) == 0) {
+            built.upgrade = line.substr(8);
         } else if (line.size() > 65 && line[64] == ' ' && is_hex(line.substr(0, 64))) {
-            files.push_back({line.substr(65), line.substr(0, 64)});
+            built.files.push_back({line.substr(65), line.substr(0, 64)});
         }
     }
-    if (files.empty()) refuse("this runner carries no list of the kit's files; use the runner of a kit the release made");
-    return files;
+    if (built.files.empty() || built.upgrade.empty())
+        refuse("this runner carries no list of the kit's files; use the runner of a kit the release made");
+    return built;
 }
 
 std::vector<std::string> listed_programs(const std::vector<Listed>& listed) {
@@ -51,12 +55,16 @@ std::vector<std::string> listed_programs(const std::vector<Listed>& listed) {
 }
 
 
-std::string make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why) {
-    const std::string copy =
-        program_data() + copy_prefix + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
-    if (!make_private_folder(copy, false)) {
+Handle make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why) {
+    const std::string copy = run_copy_of(kit);
+    // Held without letting anyone delete it, the folder can be neither renamed nor replaced.
+    Handle held;
+    if (!make_private_folder(copy, false) || !CreateDirectoryA((copy + "\\temp").c_str(), nullptr) ||
+        (held = Handle(CreateFileA(copy.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)))
+                .h == nullptr) {
         why = "cannot make a folder of its own at " + copy;
-        return "";
+        return Handle();
     }
     for (const Listed& file : listed) {
         bool readable = false;
@@ -67,37 +75,14 @@ std::string make_run_copy(const std::string& kit, const std::vector<Listed>& lis
             why = file.name + " is not the file the kit was made with; unzip the kit again";
         } else {
             // Folders inside the copy take its protection.
-            for (std::size_t at = file.name.find('\\'); at != std::string::npos; at = file.name.find('\\', at + 1)) {
+            for (std::size_t at = file.name.find('\\'); at != std::string::npos; at = file.name.find('\\', at + 1))
                 CreateDirectoryA((copy + "\\" + file.name.substr(0, at)).c_str(), nullptr);
-            }
             if (write_new_file(copy + "\\" + file.name, bytes)) continue;
             why = "cannot copy " + file.name + " to " + copy;
         }
-        break;
+        return Handle();
     }
-    return copy;
-}
-
-std::vector<std::string> run_copies() {
-    const std::string data = program_data();
-    std::vector<std::string> copies;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((data + copy_prefix + "*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return copies;
-    do {
-        // A link is none of ours: it stays, and what it points to too.
-        const std::string path = data + "\\" + found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && made_by_an_administrator(path))
-            copies.push_back(path);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return copies;
-}
-
-bool remove_run_copies() {
-    bool whole = true;
-    for (const std::string& copy : run_copies()) whole = remove_tree(copy) && whole;
-    return whole;
+    return held;
 }
 
 std::string keep_results(const std::string& results) {

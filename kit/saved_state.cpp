@@ -5,7 +5,7 @@
 // copy until every step of it worked.
 #include "kit/kit.h"
 
-#include <msi.h>
+#include <sddl.h>
 
 #include <cstring>
 
@@ -68,11 +68,19 @@ bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_AL
     return RegOpenKeyExA(root, key.c_str(), 0, access | KEY_WOW64_64KEY, &handle.h) == ERROR_SUCCESS;
 }
 
-bool create_new(HKEY root, const std::string& key, Key& handle) {
+// A key that must not exist yet; `sddl`, when given, is its security, set in the call that creates it.
+bool create_new(HKEY root, const std::string& key, Key& handle, const char* sddl = nullptr) {
     DWORD disposition = 0;
-    return RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                           nullptr, &handle.h, &disposition) == ERROR_SUCCESS &&
-           disposition == REG_CREATED_NEW_KEY;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (sddl != nullptr && !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const bool made = RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                      KEY_ALL_ACCESS | KEY_WOW64_64KEY, sddl != nullptr ? &attributes : nullptr,
+                                      &handle.h, &disposition) == ERROR_SUCCESS &&
+                      disposition == REG_CREATED_NEW_KEY;
+    if (descriptor != nullptr) LocalFree(descriptor);
+    return made;
 }
 
 bool read_dword(HKEY key, const std::string& name, DWORD& value) {
@@ -144,7 +152,9 @@ bool drop_unfinished_save() {
 
 bool save_state() {
     Key state;
-    bool done = delete_key_tree(state_key) && create_new(HKEY_LOCAL_MACHINE, state_key, state);
+    // Only SYSTEM and Administrators may read it: it holds copies of keys others may not read.
+    bool done = delete_key_tree(state_key) &&
+                create_new(HKEY_LOCAL_MACHINE, state_key, state, "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
     for (std::size_t i = 0; done && i < std::size(saved_keys); ++i) {
         const unsigned missing = first_missing(saved_keys[i]);
         if (missing != 0) {
@@ -163,7 +173,7 @@ bool save_state() {
     return done;
 }
 
-std::vector<std::string> give_back() {
+std::vector<std::string> give_back(const Manifest& manifest, const std::string& environment) {
     // Nothing is given back beside an installation that still runs (one a
     // test started, say): it would race it.
     if (!installer_idle_within(10)) return {"give back anything: Windows Installer still ran an installation after 10 minutes"};
@@ -171,15 +181,18 @@ std::vector<std::string> give_back() {
     auto check = [&failed](bool done, const std::string& what) {
         if (!done) failed.push_back(what);
     };
-    const auto set_ui = system_call<decltype(&MsiSetInternalUI)>("msi.dll", "MsiSetInternalUI");
-    const auto configure = system_call<decltype(&MsiConfigureProductExA)>("msi.dll", "MsiConfigureProductExA");
-    if (set_ui != nullptr) set_ui(INSTALLUILEVEL_NONE, nullptr);
-    for (const std::string& product : installed_products()) {
-        const UINT result = configure == nullptr ? ERROR_MOD_NOT_FOUND
-                                                 : configure(product.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
-                                                             "REBOOT=ReallySuppress");
-        check(result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED,
-              "uninstall the package " + product + " (error " + std::to_string(result) + ")");
+    // msiexec from the system folder, as the package tests run it; only the kit's own products, for the machine.
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    const std::string msiexec = std::string(system, length < MAX_PATH ? length : 0) + "\\msiexec.exe";
+    for (const std::string& product : installed_products(manifest)) {
+        std::string trouble;
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        Handle null(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+        const DWORD result = run_in_job(msiexec, "\"" + msiexec + "\" /x " + product + " /qn REBOOT=ReallySuppress",
+                                        environment, std::string(system, 3), null.h, 10 * 60 * 1000, trouble);
+        check(trouble.empty() && (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED),
+              "uninstall the package " + product + " (" + (trouble.empty() ? "exit code " + std::to_string(result) : trouble) + ")");
     }
     for (const char* folder : state_folders)
         check(remove_tree(folder), std::string("remove ") + folder);
