@@ -15,12 +15,6 @@ namespace {
 // The longest path the run makes below the kit folder or results\.
 constexpr std::size_t deepest_name = 64;
 
-std::string lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
-
 // Every file and folder below `base` (links as entries, never entered), relative to it.
 void entries(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
     WIN32_FIND_DATAA found;
@@ -43,17 +37,13 @@ void entries(const std::string& base, const std::string& relative, std::vector<s
 Options parse_arguments(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
-        const std::string argument = lower(argv[i]);
-        if (argument == "/disposable") {
-            options.disposable = true;
-        } else if (argument == "/finish") {
-            options.finish = true;
-        } else if (argument == "/reduced") {
-            options.reduced = true;
-        } else {
-            refuse(std::string("unknown argument '") + argv[i] +
-                   "'; the arguments are /disposable, /finish and /reduced");
-        }
+        bool* option = _stricmp(argv[i], "/disposable") == 0 ? &options.disposable
+                       : _stricmp(argv[i], "/finish") == 0   ? &options.finish
+                       : _stricmp(argv[i], "/reduced") == 0  ? &options.reduced
+                                                             : nullptr;
+        if (option == nullptr)
+            refuse(std::string("unknown argument '") + argv[i] + "'; the arguments are /disposable, /finish and /reduced");
+        *option = true;
     }
     return options;
 }
@@ -73,18 +63,14 @@ Handle one_run_at_a_time() {
         BYTE admins[SECURITY_MAX_SID_SIZE];
         DWORD sid_size = sizeof admins;
         HANDLE boundary = CreateBoundaryDescriptorW(L"veltrax-place-verify", 0);
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        const Security security("D:P(A;;GA;;;SY)(A;;GA;;;BA)");
         if (boundary != nullptr && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &sid_size) &&
-            AddSIDToBoundaryDescriptor(&boundary, admins) &&
-            ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
-                                                                 &descriptor, nullptr)) {
-            SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-            space = CreatePrivateNamespaceW(&attributes, boundary, L"veltrax-place-verify");
+            AddSIDToBoundaryDescriptor(&boundary, admins) && security.made()) {
+            space = CreatePrivateNamespaceW(security.attributes(), boundary, L"veltrax-place-verify");
             if (space == nullptr && GetLastError() == ERROR_ALREADY_EXISTS)
                 space = OpenPrivateNamespaceW(boundary, L"veltrax-place-verify");
         }
         const DWORD error = GetLastError();
-        if (descriptor != nullptr) LocalFree(descriptor);
         if (boundary != nullptr) DeleteBoundaryDescriptor(boundary);
         if (space == nullptr) refuse("cannot open the kit's lock (error " + std::to_string(error) + ")");
     }

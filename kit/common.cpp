@@ -154,20 +154,6 @@ std::string sha256(const std::string& bytes) {
     return hex;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) lines.push_back(line);
-        at = end + 1;
-    }
-    return lines;
-}
-
 bool exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -190,17 +176,16 @@ bool delete_key_tree(const std::string& key) {
     return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
 }
 
+Security::Security(const char* sddl) {
+    if (sddl != nullptr && ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        inherited.lpSecurityDescriptor = descriptor;
+}
+
 bool make_private_folder(const std::string& path, bool readable) {
     // Protected (no inherited entries); the objects inside inherit these.
-    const char* sddl =
-        readable ? "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)" : "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
-        return false;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const bool made = CreateDirectoryA(path.c_str(), &attributes) != 0;
-    LocalFree(descriptor);
-    return made;
+    const Security security(readable ? "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)"
+                                     : "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    return security.made() && CreateDirectoryA(path.c_str(), security.attributes()) != 0;
 }
 
 bool trusted_sid(PSID sid) {

@@ -1,12 +1,7 @@
-// The verification kit's runner (verify-kit.exe), which verify.cmd calls. It
-// runs elevated on a deployer's machine, so nothing that anyone but an
-// elevated administrator could have made or changed decides what runs: the
-// runner carries the hash of every program and package it uses (its
-// manifest), copies each into a folder only administrators can write from
-// one handle, hashed on the bytes copied, and runs it only from there; DLLs
-// load from System32 only; no link is followed; what it saves lives under
-// HKLM. One file per concern; each operation's contract is the sentence
-// above it. Everything here uses only what Windows 7 SP1 (with KB2533623) has.
+// The parts of the verification kit's runner (verify-kit.exe; see
+// verify_kit.cpp), one file per concern, each operation's contract the
+// sentence above it. Everything here uses only what Windows 7 SP1 (with
+// KB2533623) has.
 #pragma once
 
 #include <windows.h>
@@ -47,6 +42,18 @@ struct Key {
     }
 };
 
+// A security descriptor made from SDDL, for as long as this lives; none for a null SDDL.
+struct Security {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    mutable SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, FALSE};
+    explicit Security(const char* sddl);
+    Security(const Security&) = delete;
+    Security& operator=(const Security&) = delete;
+    ~Security() { LocalFree(descriptor); }
+    bool made() const { return descriptor != nullptr; }
+    SECURITY_ATTRIBUTES* attributes() const { return made() ? &inherited : nullptr; }
+};
+
 // The utility's folders and keys and the tool's own: what the tests make,
 // and what a machine the kit runs on must not hold.
 inline constexpr const char* state_folders[] = {"C:\\Program Files\\VELTRAX", "C:\\Program Files (x86)\\VELTRAX",
@@ -85,8 +92,6 @@ std::string read_file(const std::string& path, bool* ok = nullptr);
 bool write_new_file(const std::string& path, const std::string& bytes);
 // The SHA-256 of bytes, as lower-case hex.
 std::string sha256(const std::string& bytes);
-// The non-empty lines of a text, without their line ends.
-std::vector<std::string> lines_of(const std::string& text);
 // Whether a file or folder (or a link, not its target) exists at the path.
 bool exists(const std::string& path);
 // Whether HKLM (64-bit view) has this key.
@@ -170,15 +175,6 @@ std::vector<std::string> give_back(const Manifest& manifest, const std::string& 
 // Removes what a run that was cut short while saving left: no keys were changed yet.
 bool drop_unfinished_save();
 
-// ---- key_security.cpp: the security of the saved keys.
-
-// Saves the owner, group and DACL of a key and of every key below it in
-// `state`, as the value `name` and values "NAME\\SUB\\KEY"; false when any could not be.
-bool save_key_security(HKEY source, HKEY state, const std::string& name);
-// Gives a recreated key, and every key below it, the security saved as `name`
-// (with the restore privilege on only for this); false when any could not be.
-bool restore_key_security(HKEY state, HKEY target, const std::string& name);
-
 // ---- program.cpp: one test program.
 
 struct Outcome {
@@ -200,17 +196,5 @@ DWORD run_in_job(const std::string& program, std::string command, const std::str
 // its output and JUnit XML in results\.
 Outcome run_program(const std::string& copy, const std::string& results, const std::string& name,
                     const std::string& environment);
-
-// ---- report.cpp: what the run says.
-
-// The Windows version, as the summary names it.
-std::string windows_version();
-// What restart Windows is waiting for, or "".
-std::string pending_restart();
-// The local time, "YYYY-MM-DD hh:mm:ss".
-std::string local_time();
-// The JUnit file of a program that failed as a whole (a crash, a time-out);
-// what XML it wrote is kept beside as NAME.xml.partial.
-void write_program_failure(const std::string& results, const std::string& name, const Outcome& outcome);
 
 }  // namespace kit

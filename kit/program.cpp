@@ -2,6 +2,7 @@
 // and in any case once it has ended, the whole job (msiexec, the tool, any
 // child it left) is ended and waited for before anything else runs.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -56,6 +57,33 @@ bool end_job(HANDLE job) {
         if (GetTickCount64() - start > job_end_limit_ms) return false;
         Sleep(100);
     }
+}
+
+// The JUnit file of a program that failed as a whole (a crash, a time-out);
+// what XML it wrote is kept beside as NAME.xml.partial.
+void write_program_failure(const std::string& results, const std::string& name, const Outcome& outcome) {
+    const std::string xml_path = results + "\\" + name + ".xml";
+    bool have_xml = false;
+    const std::string xml = read_file(xml_path, &have_xml);
+    // Kept under a name that collectors of *.xml do not count twice.
+    if (have_xml) MoveFileExA(xml_path.c_str(), (xml_path + ".partial").c_str(), MOVEFILE_REPLACE_EXISTING);
+    DeleteFileA(xml_path.c_str());
+    char report[1024];
+    std::snprintf(report, sizeof report,
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<testsuites tests=\"%u\" failures=\"%u\" disabled=\"0\" errors=\"0\" name=\"%s\">\n"
+                  "  <testsuite name=\"%s\" tests=\"1\" failures=\"1\" errors=\"0\">\n"
+                  "    <testcase name=\"ProgramRan\" classname=\"%s\" status=\"run\" result=\"completed\">\n"
+                  "      <failure message=\"%s %s\"/>\n"
+                  "    </testcase>\n  </testsuite>\n</testsuites>\n",
+                  outcome.passed + outcome.failed, outcome.failed, name.c_str(), name.c_str(), name.c_str(),
+                  name.c_str(), outcome.trouble.c_str());
+    write_new_file(xml_path, report);
+    Handle log(CreateFileA((results + "\\" + name + ".log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                           OPEN_ALWAYS, 0, nullptr));
+    const std::string line = "\r\nverify: " + name + " " + outcome.trouble + "\r\n";
+    DWORD written = 0;
+    if (log.h != nullptr) WriteFile(log.h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 }  // namespace

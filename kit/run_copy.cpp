@@ -1,9 +1,6 @@
-// The kit as it runs: every file the runner's manifest names, read once
-// through one handle, hashed on those bytes and written into run\ in the
-// kit's folder, a folder of its own that only SYSTEM and Administrators can
-// write, so that nothing can be swapped between its check and its start,
-// and no library planted beside a program can be loaded by it; and
-// results\, made anew for each run.
+// The kit as it runs (see kit.h): nothing can be swapped between a file's
+// check and its start, and no library planted beside a program is loaded by
+// it; and results\, made anew for each run.
 #include "kit/kit.h"
 
 #include <algorithm>
@@ -24,7 +21,9 @@ bool is_hex(const std::string& text) {
 Manifest built_in() {
     Manifest built;
     const std::string text(manifest, strnlen(manifest, manifest_size));
-    for (const std::string& line : lines_of(text)) {
+    for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
         if (line.rfind("about ", 0) == 0) {
             built.about = line.substr(6);
         } else if (line.rfind("product ", 0) == 0) {

@@ -5,8 +5,7 @@
 // copy until every step of it worked.
 #include "kit/kit.h"
 
-#include <sddl.h>
-
+#include <algorithm>
 #include <cstring>
 
 namespace kit {
@@ -55,14 +54,9 @@ unsigned first_missing(const Saved& saved) {
     return 0;
 }
 
-std::string absent_value(std::size_t index) {
-    return "absent " + std::to_string(index);
-}
-
-// The saved key's owner, group and DACL (and, as "security I\\SUB", its sub-keys').
-std::string security_value(std::size_t index) {
-    return "security " + std::to_string(index);
-}
+// The values that say a key was absent, and hold its owner, group and DACL (its sub-keys' as "security I\\SUB").
+std::string absent_value(std::size_t index) { return "absent " + std::to_string(index); }
+std::string security_value(std::size_t index) { return "security " + std::to_string(index); }
 
 bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_ALL_ACCESS) {
     return RegOpenKeyExA(root, key.c_str(), 0, access | KEY_WOW64_64KEY, &handle.h) == ERROR_SUCCESS;
@@ -71,16 +65,11 @@ bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_AL
 // A key that must not exist yet; `sddl`, when given, is its security, set in the call that creates it.
 bool create_new(HKEY root, const std::string& key, Key& handle, const char* sddl = nullptr) {
     DWORD disposition = 0;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (sddl != nullptr && !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
-        return false;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const bool made = RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                      KEY_ALL_ACCESS | KEY_WOW64_64KEY, sddl != nullptr ? &attributes : nullptr,
-                                      &handle.h, &disposition) == ERROR_SUCCESS &&
-                      disposition == REG_CREATED_NEW_KEY;
-    if (descriptor != nullptr) LocalFree(descriptor);
-    return made;
+    const Security security(sddl);
+    return (sddl == nullptr || security.made()) &&
+           RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                           security.attributes(), &handle.h, &disposition) == ERROR_SUCCESS &&
+           disposition == REG_CREATED_NEW_KEY;
 }
 
 bool read_dword(HKEY key, const std::string& name, DWORD& value) {
@@ -96,15 +85,11 @@ bool write_dword(HKEY key, const std::string& name, DWORD value) {
 }
 
 // The one step the kit test's faulty runner fails: a give-back that cannot write.
-LONG copy_back(HKEY from, HKEY to) {
 #ifdef VELTRAX_KIT_FAIL_GIVE_BACK
-    (void)from;
-    (void)to;
-    return ERROR_ACCESS_DENIED;
+LONG copy_back(HKEY, HKEY) { return ERROR_ACCESS_DENIED; }
 #else
-    return RegCopyTreeA(from, nullptr, to);
+LONG copy_back(HKEY from, HKEY to) { return RegCopyTreeA(from, nullptr, to); }
 #endif
-}
 
 std::vector<std::string> scratch_keys() {
     Key software;
@@ -119,6 +104,93 @@ std::vector<std::string> scratch_keys() {
         }
     }
     return keys;
+}
+
+// The security of the keys a run saves: the owner, group and DACL of each
+// saved key and of every key below it, kept beside the saved copy and given
+// back to the keys the give-back recreates (a copied key would otherwise
+// inherit its parent's, and a protected sub-key become readable).
+constexpr SECURITY_INFORMATION key_security = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                              DACL_SECURITY_INFORMATION;
+
+HANDLE own_token() {
+    HANDLE raw = nullptr;
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw) ? raw : nullptr;
+}
+
+// The restore privilege, on for as long as this lives: setting another owner
+// than oneself needs it, and nothing else may run with it.
+struct RestorePrivilege {
+    Handle token{own_token()};
+    TOKEN_PRIVILEGES previous{};
+    bool on = false;
+    RestorePrivilege() {
+        if (token.h == nullptr) return;
+        TOKEN_PRIVILEGES restore{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        DWORD size = sizeof previous;
+        on = LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &restore.Privileges[0].Luid) &&
+             AdjustTokenPrivileges(token.h, FALSE, &restore, sizeof previous, &previous, &size) &&
+             GetLastError() == ERROR_SUCCESS;
+    }
+    RestorePrivilege(const RestorePrivilege&) = delete;
+    RestorePrivilege& operator=(const RestorePrivilege&) = delete;
+    ~RestorePrivilege() {
+        if (on) AdjustTokenPrivileges(token.h, FALSE, &previous, 0, nullptr, nullptr);
+    }
+};
+
+
+// Saves them as the value `name` and values "NAME\\SUB\\KEY" of `state`; false when any could not be.
+bool save_key_security(HKEY source, HKEY state, const std::string& name) {
+    DWORD size = 0;
+    RegGetKeySecurity(source, key_security, nullptr, &size);
+    std::string descriptor(size, '\0');
+    bool done = size > 0 && RegGetKeySecurity(source, key_security, descriptor.data(), &size) == ERROR_SUCCESS &&
+                RegSetValueExA(state, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE*>(descriptor.data()),
+                               size) == ERROR_SUCCESS;
+    for (DWORD index = 0; done; ++index) {
+        char sub[256];
+        DWORD length = sizeof sub;
+        const LONG found = RegEnumKeyExA(source, index, sub, &length, nullptr, nullptr, nullptr, nullptr);
+        if (found == ERROR_NO_MORE_ITEMS) break;
+        Key child;
+        done = found == ERROR_SUCCESS &&
+               RegOpenKeyExA(source, sub, 0, READ_CONTROL | KEY_ENUMERATE_SUB_KEYS, &child.h) == ERROR_SUCCESS &&
+               save_key_security(child.h, state, name + "\\" + sub);
+    }
+    return done;
+}
+
+// Gives a recreated key and every key below it the security saved as `name`.
+bool restore_key_security(HKEY state, HKEY target, const std::string& name) {
+    std::vector<std::string> names;  // the key's and its sub-keys', the deepest first
+    for (DWORD index = 0;; ++index) {
+        char value[16384];
+        DWORD length = sizeof value;
+        if (RegEnumValueA(state, index, value, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        const std::string found(value, length);
+        if (found == name || found.rfind(name + "\\", 0) == 0) names.push_back(found);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return std::count(a.begin(), a.end(), '\\') > std::count(b.begin(), b.end(), '\\');
+    });
+    const RestorePrivilege privilege;
+    bool done = !names.empty();
+    for (const std::string& found : names) {
+        DWORD type = 0, size = 0;
+        RegQueryValueExA(state, found.c_str(), nullptr, &type, nullptr, &size);
+        std::string descriptor(size, '\0');
+        Key key;
+        const std::string below = found.size() > name.size() ? found.substr(name.size() + 1) : "";
+        done = done && type == REG_BINARY &&
+               RegQueryValueExA(state, found.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(descriptor.data()),
+                                &size) == ERROR_SUCCESS &&
+               IsValidSecurityDescriptor(descriptor.data()) &&
+               RegOpenKeyExA(target, below.empty() ? nullptr : below.c_str(), 0, WRITE_DAC | WRITE_OWNER,
+                             &key.h) == ERROR_SUCCESS &&
+               RegSetKeySecurity(key.h, key_security, descriptor.data()) == ERROR_SUCCESS;
+    }
+    return done;
 }
 
 }  // namespace

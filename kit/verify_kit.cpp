@@ -3,20 +3,15 @@
 //
 //   verify.cmd [/disposable] [/reduced] | verify.cmd /finish
 //
-// It refuses (one line, exit code 2, nothing changed) unless all of this
-// holds: it can keep DLLs to System32; it runs elevated; no other run of the
-// kit and no installation is under way; nobody but SYSTEM and Administrators
-// owns or can change the kit's folder or what is in it, or move any folder
-// above it; no earlier run left anything (only /finish finishes that); and
-// the machine holds neither the utility nor the tool's state (/disposable
-// lets the tests delete them). Then it copies the programs and packages its
-// manifest names into run\ in the kit's folder, each checked against the
-// hash it carries, runs them from there with an environment and a command
-// line it makes itself, gives back what the tests changed, and ends
-// with "N passed, N failed": exit code 0 when every test passed and
-// everything was given back and removed, 1 otherwise, naming what stayed. A
-// step that fails after the first change and before the tests undoes what
-// the run changed; only when that worked does the run call itself refused.
+// It refuses (one line, exit code 2, nothing changed) unless the checks of
+// VERIFY.txt hold. Then it copies what its manifest names into run\ in the
+// kit's folder, each checked against the hash it carries, runs the programs
+// from there with an environment and a command line it makes itself, gives
+// back what the tests changed, and ends with "N passed, N failed": exit code
+// 0 when every test passed and everything was given back and removed, 1
+// otherwise, naming what stayed. A step that fails after the first change
+// and before the tests undoes what the run changed; only when that worked
+// does the run call itself refused.
 #include <cstdio>
 
 #include "kit/kit.h"
@@ -48,6 +43,49 @@ std::string not_given_back_line(const std::vector<std::string>& failed, bool key
     return "verify: could not " + joined(failed, ", ") +
            (keys_kept ? "; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify" : "") +
            ": mend the cause, then run verify.cmd /finish";
+}
+
+// The Windows version, as the summary names it.
+std::string windows_version() {
+    using RtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+    using WineGetVersion = const char*(CDECL*)();
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    auto get_version = reinterpret_cast<RtlGetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    if (get_version != nullptr) get_version(&info);
+    char name[256];
+    DWORD size = sizeof name;
+    std::string product = RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductName",
+                                       RRF_RT_REG_SZ, nullptr, name, &size) == ERROR_SUCCESS
+                              ? name
+                              : "Windows";
+    // Windows 11 still names itself Windows 10 there; its builds start at 22000.
+    const std::size_t ten = product.find("Windows 10");
+    if (ten != std::string::npos && info.dwMajorVersion == 10 && info.dwBuildNumber >= 22000) product[ten + 9] = '1';
+    char version[512];
+    std::snprintf(version, sizeof version, "%s, version %lu.%lu, build %lu%s%ls", product.c_str(), info.dwMajorVersion,
+                  info.dwMinorVersion, info.dwBuildNumber, info.szCSDVersion[0] != 0 ? ", " : "", info.szCSDVersion);
+    std::string text = version;
+    auto wine = reinterpret_cast<WineGetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    if (wine != nullptr) text += std::string(" (under Wine ") + wine() + ", not a real Windows)";
+    return text;
+}
+
+// What restart Windows is waiting for, or "".
+std::string pending_restart() {
+    std::string pending;
+    auto note = [&pending](bool found, const char* what) {
+        if (found) pending += std::string(pending.empty() ? "" : "; ") + what;
+    };
+    note(RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                      "PendingFileRenameOperations", RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS,
+         "files to replace at the next restart (PendingFileRenameOperations)");
+    note(kit::key_exists("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\RebootPending"),
+         "Windows servicing (RebootPending)");
+    note(kit::key_exists("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\WindowsUpdate\\Auto Update\\RebootRequired"),
+         "Windows Update (RebootRequired)");
+    return pending;
 }
 
 BOOL WINAPI keep_running(DWORD event) {
@@ -172,7 +210,14 @@ int main(int argc, char** argv) {
         if (file.name == "veltrax-place.exe") exe_sha = file.sha256;
         if (file.name == "packages\\base.msi") msi_sha = file.sha256;
     }
-    const std::string started = kit::local_time();
+    const std::string started = [] {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        char text[64];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                      now.wMinute, now.wSecond);
+        return std::string(text);
+    }();
     SetConsoleCtrlHandler(keep_running, TRUE);
 
     say("veltrax-place verification kit: %zu test program%s%s; results in %s", programs.size(),
@@ -209,14 +254,14 @@ int main(int argc, char** argv) {
         closing += " (not all given back)";
         say("%s", give_back_line.c_str());
     }
-    const std::string restart = kit::pending_restart();
+    const std::string restart = pending_restart();
     std::string command = "verify.cmd";
     for (int i = 1; i < argc; ++i)
         command += std::string(" ") + argv[i];
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.0f s", total.seconds);
     const std::string summary =
-        "kit:      " + manifest.about + "\r\nwindows:  " + kit::windows_version() + "\r\nstarted:  " + started +
+        "kit:      " + manifest.about + "\r\nwindows:  " + windows_version() + "\r\nstarted:  " + started +
         "\r\nexe:      veltrax-place.exe sha256 " + exe_sha + "\r\npackage:  packages\\base.msi sha256 " + msi_sha +
         "\r\ncommand:  " + command +
         (options.reduced ? "  (reduced: 5 random sequences, not 150; every fifth crash point)" : "") +

@@ -95,15 +95,11 @@ wine reg add "$battmeter\\ContextMenu\\1" /v Application /t REG_EXPAND_SZ /d 'C:
 wine reg add "$battmeter\\ContextMenu\\3" /v Application /t REG_EXPAND_SZ /d '' /f >/dev/null
 cp -r "$kit" "$drive/kit"
 # What a standard user may plant: links where the kit once made its run copy
-# and where tests once left scratch folders, to a folder that holds a file;
-# and a product of the package's upgrade code installed for themselves (its
-# registration in their own hive: Wine installs no per-user product).
+# and where tests once left scratch folders, to a folder that holds a file.
 mkdir -p "$drive/victim"
 echo "someone's file" >"$drive/victim/document.txt"
 ln -s "$drive/victim" "$drive/ProgramData/veltrax-place-verify.run-planted"
 ln -s "$drive/victim" "$drive/veltrax-scratch-planted"
-own_product='HKCU\Software\Microsoft\Installer\UpgradeCodes\1A238FC8D7C8D9741A6B15FACA04FEC5'  # the package's, packed
-wine reg add "$own_product" /v 0123456789ABCDEF0123456789ABCDEF /d '' /f >/dev/null
 before=$(machine)
 printf '%s\n' "$before" | grep -qF 'other\tool.exe' || fail "the seeded battery meter is not there: $before"
 
@@ -118,11 +114,13 @@ holding=$(machine)
 refused "a machine holding the utility" kit
 [ "$(machine)" = "$holding" ] || fail "the refusal on a machine holding the utility changed it"
 rm -rf "$drive/Program Files (x86)/VELTRAX"
-product=$(msiinfo export "$kit/packages/base.msi" Property | awk -F '\t' '$1 == "ProductCode" {print $2}')
+product=$(msiinfo export "$kit/packages/base.msi" Property | tr -d '\r' | awk -F '\t' '$1 == "ProductCode" {print $2}')
 wine msiexec /i 'C:\kit\packages\base.msi' /qn REBOOT=ReallySuppress >/dev/null 2>&1 || fail "cannot install the package"
 refused "a machine holding the kit's package" kit
 grep -q "the installed package $product" "$out" || fail "the refusal does not name the kit's product $product"
 wine msiexec /x "$product" /qn REBOOT=ReallySuppress >/dev/null 2>&1 || fail "cannot uninstall the package"
+rm -rf "$drive/Program Files/VELTRAX" "$drive/Program Files (x86)/VELTRAX"  # what the package's tool placed
+wine reg delete 'HKLM\SOFTWARE\Veltrax' /f >/dev/null
 cp -r "$kit" "$drive/kit-damaged"
 echo "changed" >>"$drive/kit-damaged/packages/minor.msi"
 refused "a changed file" kit-damaged
@@ -151,6 +149,11 @@ same_machine "the refusals"
 
 echo "a run with the test framework's and the kit's settings in its environment and a program the runner does not carry, and a second run while it runs"
 cut_down_kit small "" e2e_tests property_tests
+# A product of the package's upgrade code that the user installed for
+# themselves: its registration in their own hive (Wine's msiexec installs no
+# per-user product of this package, and drops this key when it removes one).
+own_product='HKCU\Software\Microsoft\Installer\UpgradeCodes\1A238FC8D7C8D9741A6B15FACA04FEC5'  # the package's, packed
+wine reg add "$own_product" /v 0123456789ABCDEF0123456789ABCDEF /d '' /f >/dev/null
 cp "$broken" "$drive/small/planted_tests.exe"
 sh "$source_dir/kit/make-kit.sh" sums "$drive/small"
 GTEST_FILTER=-* TESTBRIDGE_TEST_ONLY=NoSuchTest VELTRAX_PROPERTY_RUNS=0 GTEST_TOTAL_SHARDS=4 GTEST_SHARD_INDEX=1 \
@@ -165,6 +168,10 @@ done
 refused "a second run" small
 wait "$first" || fail "the first run exited $?: $(tr -d '\r' <"$out.first")"
 tr -d '\r' <"$out.first" | sed 's/^/    /'
+grep -q "not the kit's, left alone: the product {76543210-BA98-FEDC-1032-547698BADCFE} installed for this user" "$out.first" ||
+    fail "the run does not name the user's own product"
+wine reg query "$own_product" /v 0123456789ABCDEF0123456789ABCDEF >/dev/null 2>&1 || fail "the user's own product was touched"
+wine reg delete "$own_product" /f >/dev/null
 [ "$(xml_count small e2e_tests tests)" = "$(tests_of e2e_tests)" ] || fail "the environment changed which tests ran"
 grep -q 'name="sequences" value="5"' "$drive/small/results/property_tests.xml" ||
     fail "VELTRAX_PROPERTY_RUNS from the environment reached the property test"
@@ -275,8 +282,5 @@ grep -q "sha256 $(sha256sum "$kit/veltrax-place.exe" | cut -d' ' -f1)" "$drive/k
     fail "summary.txt does not name the exe's checksum"
 [ "$(tr -d '\r' <"$drive/kit/results/summary.txt" | tail -1)" = "$last" ] || fail "summary.txt does not end with the counts"
 same_machine "the whole kit"
-grep -q "not the kit's, left alone: the product {76543210-BA98-FEDC-1032-547698BADCFE} installed for this user" "$out" ||
-    fail "the run does not name the user's own product"
-wine reg query "$own_product" /v 0123456789ABCDEF0123456789ABCDEF >/dev/null 2>&1 || fail "the user's own product was touched"
 [ -f "$drive/victim/document.txt" ] || fail "a file behind a link was deleted"
 echo "all kit checks passed"
