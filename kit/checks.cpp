@@ -171,9 +171,8 @@ std::string kit_folder() {
                                                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     std::wstring resolved(final_path, final_length > 0 && final_length < MAX_PATH + 8 ? final_length : 0);
     if (resolved.rfind(L"\\\\?\\", 0) == 0) resolved = resolved.substr(4);
-    if (resolved.empty() || folder.size() < 3 || CompareStringOrdinal(resolved.c_str(), -1, folder.c_str(), -1, TRUE) != CSTR_EQUAL) {
+    if (resolved.empty() || folder.size() < 3 || CompareStringOrdinal(resolved.c_str(), -1, folder.c_str(), -1, TRUE) != CSTR_EQUAL)
         refuse("the kit's folder is reached through a link, a junction or a network path" + std::string(unzip_instead));
-    }
     if (GetDriveTypeW(folder.substr(0, 3).c_str()) != DRIVE_FIXED)
         refuse("the kit's folder is not on a fixed local drive" + std::string(unzip_instead));
     char narrow[4 * MAX_PATH];
@@ -213,12 +212,10 @@ void check_results_folder(const std::string& results) {
 
 std::vector<std::string> machine_state(const Manifest& manifest) {
     std::vector<std::string> found;
-    for (const char* folder : state_folders) {
+    for (const char* folder : state_folders)
         if (exists(folder)) found.emplace_back(folder);
-    }
-    for (const char* key : state_keys) {
+    for (const char* key : state_keys)
         if (key_exists(key)) found.push_back(std::string("HKLM\\") + key);
-    }
     for (const std::string& code : installed_products(manifest)) found.push_back("the installed package " + code);
     return found;
 }

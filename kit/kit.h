@@ -148,10 +148,9 @@ std::vector<std::string> machine_state(const Manifest& manifest);
 // The run copy: run\ in the kit's folder, which only administrators can change.
 inline std::string run_copy_of(const std::string& kit) { return kit + "\\run"; }
 // Makes the run copy, a new private folder with temp\ in it, and copies
-// every listed file of the kit into it, each read through one handle and
-// hashed on the bytes copied; a handle that holds the folder (it cannot be
-// renamed or removed while it is open), or none with `why` set (the folder
-// may then be there, in part).
+// every listed file into it, each read through one handle and hashed on the
+// bytes copied; a handle that holds it (no rename or removal while open), or
+// none with `why` set (the folder may then be there, in part).
 Handle make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why);
 // Renames an earlier run's results\ to results-DATE (the date it was made), so that it is kept; the new name, or
 // "" when it could not be renamed.
@@ -162,15 +161,14 @@ std::string keep_results(const std::string& results);
 
 enum class Leftover { none, unfinished, saved };
 // Whether an earlier run left saved keys it has not given back (or was cut
-// short while saving: unfinished); refuses when
-// the saved state is not one this runner wrote.
+// short while saving: unfinished); refuses a saved state this runner did not write.
 Leftover leftover_state();
 // Saves the keys the tests change; the mark that vouches for the copies is
 // written and flushed last. False (nothing saved) when any step failed.
 bool save_state();
-// Uninstalls the carried products installed for the machine (with msiexec, in a job), removes what the tests made, gives back the saved
-// keys, and only then drops the saved copy; what could not be done, one
-// phrase each (empty: all of it was done).
+// Uninstalls the carried products installed for the machine (msiexec, in a
+// job), removes what the tests made, gives back the saved keys, and only
+// then drops the saved copy; what could not be done, one phrase each.
 std::vector<std::string> give_back(const Manifest& manifest, const std::string& environment);
 // Removes what a run that was cut short while saving left: no keys were changed yet.
 bool drop_unfinished_save();

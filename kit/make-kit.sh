@@ -1,9 +1,8 @@
 #!/bin/sh
 # Assembles the verification kit in a folder: the tool and its package as
 # they ship, the package variants the package test needs (built around that
-# same exe), and exactly the programs the build's kit-programs.txt names (the
-# runner, the faulty twin and the Windows test programs, linked without debug
-# information), verify.cmd, VERIFY.txt and SHA256SUMS.
+# same exe), exactly the programs the build's kit-programs.txt names,
+# verify.cmd, VERIFY.txt and SHA256SUMS.
 #
 #   make-kit.sh BUILD_DIR EXE MSI UNSIGNED_MSI VERSION COMMIT STAMP OUT_DIR
 #   make-kit.sh embed OUT_DIR     writes the runner's manifest anew (after the programs are signed)

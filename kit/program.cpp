@@ -1,6 +1,5 @@
-// One test program of the run copy, in a job of its own: at its time limit,
-// and in any case once it has ended, the whole job (msiexec, the tool, any
-// child it left) is ended and waited for before anything else runs.
+// What the runner starts, each in a job of its own (msiexec, the tool, any
+// child it left end with it), with an environment the runner makes.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -173,9 +172,8 @@ Outcome run_program(const std::string& copy, const std::string& results, const s
         outcome.notes.push_back(name + ": " + xml.substr(from, xml.find('"', from) - from));
     }
     if (outcome.trouble.empty() && (!have_xml || tests == 0)) outcome.trouble = "reported no tests";
-    if (outcome.trouble.empty() && code != 0 && outcome.failed == 0) {
+    if (outcome.trouble.empty() && code != 0 && outcome.failed == 0)
         outcome.trouble = "ended with exit code " + std::to_string(code) + " although no test failed";
-    }
     if (!outcome.trouble.empty()) {
         ++outcome.failed;
         log.close();

@@ -48,9 +48,8 @@ std::string prefix(const char* key, unsigned parts) {
 
 // How many parts of the key's path exist before the first missing one; 0 when all of it exists.
 unsigned first_missing(const Saved& saved) {
-    for (unsigned parts = 1; parts <= depth(saved.key); ++parts) {
+    for (unsigned parts = 1; parts <= depth(saved.key); ++parts)
         if (!key_exists(prefix(saved.key, parts))) return parts;
-    }
     return 0;
 }
 
@@ -99,17 +98,14 @@ std::vector<std::string> scratch_keys() {
     for (DWORD index = 0;; ++index) {
         DWORD size = sizeof name;
         if (RegEnumKeyExA(software.h, index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        if (std::strncmp(name, scratch_key_prefix, std::strlen(scratch_key_prefix)) == 0) {
+        if (std::strncmp(name, scratch_key_prefix, std::strlen(scratch_key_prefix)) == 0)
             keys.push_back(std::string("SOFTWARE\\") + name);
-        }
     }
     return keys;
 }
 
-// The security of the keys a run saves: the owner, group and DACL of each
-// saved key and of every key below it, kept beside the saved copy and given
-// back to the keys the give-back recreates (a copied key would otherwise
-// inherit its parent's, and a protected sub-key become readable).
+// The owner, group and DACL of each saved key and every key below it, given
+// back with it (a copied key would otherwise inherit its parent's).
 constexpr SECURITY_INFORMATION key_security = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                               DACL_SECURITY_INFORMATION;
 
@@ -212,9 +208,8 @@ Leftover leftover_state() {
         sound = sound && absent != copied && copied == secured &&
                 (!absent || (parts >= saved_keys[i].shallowest && parts <= depth(saved_keys[i].key)));
     }
-    if (!sound) {
+    if (!sound)
         refuse(std::string("HKLM\\") + state_key + " is not as this kit writes it; look at it, and delete it by hand");
-    }
     return Leftover::saved;
 }
 

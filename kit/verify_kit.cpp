@@ -110,9 +110,8 @@ std::string leftover_phrase(kit::Leftover leftover, const std::string& copy, con
 }
 
 // A step that failed after the run changed the machine, before the tests:
-// undoes the changes (the run copy, the new results folder, the earlier
-// results folder renamed aside). Refuses when all of it was undone; otherwise
-// says what stayed changed and ends with exit code 1.
+// undoes the changes; refuses when all of it was undone, else names what
+// stayed changed and ends with exit code 1.
 [[noreturn]] void stop_before_the_tests(const std::string& why, kit::Handle& held, const std::string& copy,
                                         const std::string& results, bool made_results, const std::string& kept,
                                         bool half_saved = false) {
