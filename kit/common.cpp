@@ -24,6 +24,11 @@ bool restrict_dll_search() {
     return set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+Handle own_token(DWORD access) {
+    HANDLE raw = nullptr;
+    return Handle(OpenProcessToken(GetCurrentProcess(), access, &raw) ? raw : nullptr);
+}
+
 bool under_wine() {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
@@ -195,9 +200,7 @@ bool trusted_sid(PSID sid) {
                    (ConvertStringSidToSidA(installer, &trusted_installer) && EqualSid(sid, trusted_installer));
     if (trusted_installer != nullptr) LocalFree(trusted_installer);
     // Wine runs everything as one elevated user, the owner of every file.
-    HANDLE raw = nullptr;
-    if (!trusted && under_wine() && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        Handle token(raw);
+    if (const Handle token = own_token(TOKEN_QUERY); !trusted && under_wine() && token.h != nullptr) {
         char buffer[256];
         DWORD size = 0;
         trusted = GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &size) &&

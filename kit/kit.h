@@ -14,33 +14,26 @@ namespace kit {
 
 // ---- common.cpp: handles, files, text.
 
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE handle) : h(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    Handle(Handle&& other) noexcept : h(other.h) { other.h = nullptr; }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle& operator=(Handle&& other) noexcept {
+// A handle or key, closed when this ends or moves on.
+template <typename Raw, auto Close>
+struct Owned {
+    Raw h = nullptr;
+    Owned() = default;
+    explicit Owned(Raw raw) : h(raw == INVALID_HANDLE_VALUE ? nullptr : raw) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(Owned&& other) noexcept {
         std::swap(h, other.h);
         return *this;
     }
-    ~Handle() { close(); }
+    Owned(Owned&& other) noexcept { *this = std::move(other); }
+    ~Owned() { close(); }
     void close() {
-        if (h != nullptr) CloseHandle(h);
+        if (h != nullptr) Close(h);
         h = nullptr;
     }
 };
-
-struct Key {
-    HKEY h = nullptr;
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() {
-        if (h != nullptr) RegCloseKey(h);
-    }
-};
+using Handle = Owned<HANDLE, CloseHandle>;
+using Key = Owned<HKEY, RegCloseKey>;
 
 // A security descriptor made from SDDL, for as long as this lives; none for a null SDDL.
 struct Security {
@@ -62,6 +55,8 @@ inline constexpr const char* state_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\vel
 // Restricts this process's DLL search to System32 (before anything else
 // runs); false where Windows cannot (Windows 7 without KB2533623).
 bool restrict_dll_search();
+// This process's token, opened for `access`; none when it cannot be.
+Handle own_token(DWORD access);
 // Whether this runs under Wine (whose ntdll says so), where a file's owner
 // and permissions are its Unix owner and mode.
 bool under_wine();
@@ -143,7 +138,7 @@ void check_results_folder(const std::string& results);
 // What of the utility, the tool's state and the kit's products this machine holds, one phrase each.
 std::vector<std::string> machine_state(const Manifest& manifest);
 
-// ---- run_copy.cpp: the kit as it runs, a checked copy out of users' reach.
+// ---- checks.cpp, too: the kit as it runs, a checked copy out of users' reach.
 
 // The run copy: run\ in the kit's folder, which only administrators can change.
 inline std::string run_copy_of(const std::string& kit) { return kit + "\\run"; }
@@ -186,7 +181,7 @@ struct Outcome {
 // TMP in `temp`, and `settings` ("NAME=VALUE" each).
 std::string environment(const std::string& temp, const std::vector<std::string>& settings);
 // Runs `command` (its first word `program`) in a job of its own with that
-// environment, its output to `output`; at `limit_ms`, or when it ends, the
+// environment, its output to `output` (none: NUL); at `limit_ms`, or when it ends, the
 // whole job is ended and waited for. Its exit code, or 1 with `trouble` set.
 DWORD run_in_job(const std::string& program, std::string command, const std::string& environment,
                  const std::string& folder, HANDLE output, DWORD limit_ms, std::string& trouble);

@@ -110,17 +110,17 @@ std::string environment(const std::string& temp, const std::vector<std::string>&
 DWORD run_in_job(const std::string& program, std::string command, const std::string& environment,
                  const std::string& folder, HANDLE output, DWORD limit_ms, std::string& trouble) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    Handle null(
-        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    Handle null(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                            OPEN_EXISTING, 0, nullptr));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = null.h;
-    startup.hStdOutput = startup.hStdError = output;
+    startup.hStdOutput = startup.hStdError = output != nullptr ? output : null.h;
     PROCESS_INFORMATION process{};
     DWORD code = 1;
     Handle job = new_job();
-    if (output == nullptr || job.h == nullptr || environment.empty()) {
+    if (startup.hStdOutput == nullptr || job.h == nullptr || environment.empty()) {
         trouble = "could not be given its log, its environment or a job of its own (error " + std::to_string(GetLastError()) + ")";
     } else if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                const_cast<char*>(environment.data()), folder.c_str(), &startup, &process)) {
@@ -156,7 +156,8 @@ Outcome run_program(const std::string& copy, const std::string& results, const s
                            CREATE_NEW, 0, nullptr));
     const ULONGLONG start = GetTickCount64();
     Outcome outcome;
-    const DWORD code = run_in_job(program, command, environment, copy, log.h, program_limit_ms, outcome.trouble);
+    const DWORD code = log.h == nullptr ? (outcome.trouble = "could not be given its log", 1)
+                                        : run_in_job(program, command, environment, copy, log.h, program_limit_ms, outcome.trouble);
     outcome.seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
 
     bool have_xml = false;

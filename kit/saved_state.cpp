@@ -109,15 +109,10 @@ std::vector<std::string> scratch_keys() {
 constexpr SECURITY_INFORMATION key_security = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
                                               DACL_SECURITY_INFORMATION;
 
-HANDLE own_token() {
-    HANDLE raw = nullptr;
-    return OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw) ? raw : nullptr;
-}
-
 // The restore privilege, on for as long as this lives: setting another owner
 // than oneself needs it, and nothing else may run with it.
 struct RestorePrivilege {
-    Handle token{own_token()};
+    Handle token = own_token(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
     TOKEN_PRIVILEGES previous{};
     bool on = false;
     RestorePrivilege() {
@@ -254,10 +249,8 @@ std::vector<std::string> give_back(const Manifest& manifest, const std::string& 
     const std::string msiexec = std::string(system, length < MAX_PATH ? length : 0) + "\\msiexec.exe";
     for (const std::string& product : installed_products(manifest)) {
         std::string trouble;
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        Handle null(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
         const DWORD result = run_in_job(msiexec, "\"" + msiexec + "\" /x " + product + " /qn REBOOT=ReallySuppress",
-                                        environment, std::string(system, 3), null.h, 10 * 60 * 1000, trouble);
+                                        environment, std::string(system, 3), nullptr, 10 * 60 * 1000, trouble);
         check(trouble.empty() && (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED),
               "uninstall the package " + product + " (" + (trouble.empty() ? "exit code " + std::to_string(result) : trouble) + ")");
     }
