@@ -50,14 +50,10 @@ Options parse_arguments(int argc, char** argv) {
 }
 
 Handle one_run_at_a_time() {
-    // The lock lives in a private namespace whose boundary holds the
-    // Administrators SID: only a process whose token has that group enabled
-    // (an elevated administrator) can create or open the namespace, so no
-    // standard user can take the lock first. The namespace stays open for as
-    // long as this process runs (its handle is never closed), so that a
-    // second run finds it and its lock. Wine has no private namespaces (it
-    // cannot even add a SID to a boundary): there the lock has a Global
-    // name, which any user could take, and the refusal says so.
+    // The lock lives in a private namespace bound to the Administrators SID:
+    // only an elevated administrator can create or open it, so no standard
+    // user takes the lock first; it stays open while this process runs. Wine
+    // has none: there the lock has a Global name, and the refusal says so.
     const bool wine = under_wine();
     HANDLE space = nullptr;
     if (!wine) {
@@ -66,7 +62,7 @@ Handle one_run_at_a_time() {
         HANDLE boundary = CreateBoundaryDescriptorW(L"veltrax-place-verify", 0);
         const Security security("D:P(A;;GA;;;SY)(A;;GA;;;BA)");
         if (boundary != nullptr && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &sid_size) &&
-            AddSIDToBoundaryDescriptor(&boundary, admins) && security.made()) {
+            AddSIDToBoundaryDescriptor(&boundary, admins) && security.attributes() != nullptr) {
             space = CreatePrivateNamespaceW(security.attributes(), boundary, L"veltrax-place-verify");
             if (space == nullptr && GetLastError() == ERROR_ALREADY_EXISTS)
                 space = OpenPrivateNamespaceW(boundary, L"veltrax-place-verify");

@@ -190,7 +190,7 @@ bool make_private_folder(const std::string& path, bool readable) {
     // Protected (no inherited entries); the objects inside inherit these.
     const Security security(readable ? "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)"
                                      : "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-    return security.made() && CreateDirectoryA(path.c_str(), security.attributes()) != 0;
+    return security.attributes() != nullptr && CreateDirectoryA(path.c_str(), security.attributes()) != 0;
 }
 
 bool trusted_sid(PSID sid) {

@@ -43,8 +43,7 @@ struct Security {
     Security(const Security&) = delete;
     Security& operator=(const Security&) = delete;
     ~Security() { LocalFree(descriptor); }
-    bool made() const { return descriptor != nullptr; }
-    SECURITY_ATTRIBUTES* attributes() const { return made() ? &inherited : nullptr; }
+    SECURITY_ATTRIBUTES* attributes() const { return descriptor != nullptr ? &inherited : nullptr; }
 };
 
 // The utility's folders and keys and the tool's own: what the tests make,
@@ -165,8 +164,6 @@ bool save_state();
 // job), removes what the tests made, gives back the saved keys, and only
 // then drops the saved copy; what could not be done, one phrase each.
 std::vector<std::string> give_back(const Manifest& manifest, const std::string& environment);
-// Removes what a run that was cut short while saving left: no keys were changed yet.
-bool drop_unfinished_save();
 
 // ---- program.cpp: one test program.
 
@@ -178,7 +175,7 @@ struct Outcome {
 };
 // The environment block of every program the runner starts, made here and
 // never taken from its own: the system's variables from the system, TEMP and
-// TMP in `temp`, and `settings` ("NAME=VALUE" each).
+// TMP in `temp` (none: the Windows folder's Temp), and `settings` ("NAME=VALUE" each).
 std::string environment(const std::string& temp, const std::vector<std::string>& settings);
 // Runs `command` (its first word `program`) in a job of its own with that
 // environment, its output to `output` (none: NUL); at `limit_ms`, or when it ends, the

@@ -62,10 +62,8 @@ bool end_job(HANDLE job) {
 // what XML it wrote is kept beside as NAME.xml.partial.
 void write_program_failure(const std::string& results, const std::string& name, const Outcome& outcome) {
     const std::string xml_path = results + "\\" + name + ".xml";
-    bool have_xml = false;
-    const std::string xml = read_file(xml_path, &have_xml);
-    // Kept under a name that collectors of *.xml do not count twice.
-    if (have_xml) MoveFileExA(xml_path.c_str(), (xml_path + ".partial").c_str(), MOVEFILE_REPLACE_EXISTING);
+    // What it wrote is kept under a name that collectors of *.xml do not count twice.
+    MoveFileExA(xml_path.c_str(), (xml_path + ".partial").c_str(), MOVEFILE_REPLACE_EXISTING);
     DeleteFileA(xml_path.c_str());
     char report[1024];
     std::snprintf(report, sizeof report,
@@ -78,11 +76,6 @@ void write_program_failure(const std::string& results, const std::string& name, 
                   outcome.passed + outcome.failed, outcome.failed, name.c_str(), name.c_str(), name.c_str(),
                   name.c_str(), outcome.trouble.c_str());
     write_new_file(xml_path, report);
-    Handle log(CreateFileA((results + "\\" + name + ".log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                           OPEN_ALWAYS, 0, nullptr));
-    const std::string line = "\r\nverify: " + name + " " + outcome.trouble + "\r\n";
-    DWORD written = 0;
-    if (log.h != nullptr) WriteFile(log.h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 }  // namespace
@@ -97,11 +90,10 @@ std::string environment(const std::string& temp, const std::vector<std::string>&
                                       "PATHEXT=.COM;.EXE;.BAT;.CMD",
                                       "SystemDrive=" + win.substr(0, 2),
                                       "SystemRoot=" + win,
-                                      "TEMP=" + temp,
-                                      "TMP=" + temp,
+                                      "TEMP=" + (temp.empty() ? win + "\\Temp" : temp),
+                                      "TMP=" + (temp.empty() ? win + "\\Temp" : temp),
                                       "windir=" + win};
-    names.insert(names.end(), settings.begin(), settings.end());
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()) < 0; });
+    names.insert(names.end() - 1, settings.begin(), settings.end());  // sorted, as Windows keeps a block
     std::string block;
     for (const std::string& name : names) block += name + '\0';
     return block + '\0';
@@ -177,7 +169,9 @@ Outcome run_program(const std::string& copy, const std::string& results, const s
         outcome.trouble = "ended with exit code " + std::to_string(code) + " although no test failed";
     if (!outcome.trouble.empty()) {
         ++outcome.failed;
-        log.close();
+        const std::string line = "\r\nverify: " + name + " " + outcome.trouble + "\r\n";
+        DWORD written = 0;
+        if (log.h != nullptr) WriteFile(log.h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         write_program_failure(results, name, outcome);
     }
     return outcome;

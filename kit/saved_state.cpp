@@ -65,7 +65,7 @@ bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_AL
 bool create_new(HKEY root, const std::string& key, Key& handle, const char* sddl = nullptr) {
     DWORD disposition = 0;
     const Security security(sddl);
-    return (sddl == nullptr || security.made()) &&
+    return (sddl == nullptr || security.attributes() != nullptr) &&
            RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
                            security.attributes(), &handle.h, &disposition) == ERROR_SUCCESS &&
            disposition == REG_CREATED_NEW_KEY;
@@ -206,10 +206,6 @@ Leftover leftover_state() {
     if (!sound)
         refuse(std::string("HKLM\\") + state_key + " is not as this kit writes it; look at it, and delete it by hand");
     return Leftover::saved;
-}
-
-bool drop_unfinished_save() {
-    return delete_key_tree(state_key);
 }
 
 bool save_state() {

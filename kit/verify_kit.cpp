@@ -151,11 +151,9 @@ int main(int argc, char** argv) {
     const kit::Manifest manifest = kit::built_in();
     const std::vector<std::string> programs = kit::listed_programs(manifest.files);
     const std::string copy = kit::run_copy_of(folder);
-    char windows[MAX_PATH];
-    const UINT length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
     // Every program and msiexec gets this environment, none of this process's own.
     const std::string environment = kit::environment(
-        kit::exists(copy) || !options.finish ? copy + "\\temp" : std::string(windows, length < MAX_PATH ? length : 0) + "\\Temp",
+        kit::exists(copy) || !options.finish ? copy + "\\temp" : "",
         {"VELTRAX_CRASH_POINT_STRIDE=" + std::string(options.reduced ? "5" : "1"),
          "VELTRAX_PROPERTY_RUNS=" + std::string(options.reduced ? "5" : "150"), "VELTRAX_SCRATCH_ROOT=" + copy});
 
@@ -174,7 +172,8 @@ int main(int argc, char** argv) {
         std::vector<std::string> failed;
         if (leftover == kit::Leftover::saved) failed = kit::give_back(manifest, environment);
         const bool keys_kept = !failed.empty();
-        if (leftover == kit::Leftover::unfinished && !kit::drop_unfinished_save())
+        // Cut short while saving, it had changed nothing yet.
+        if (leftover == kit::Leftover::unfinished && !kit::delete_key_tree("SOFTWARE\\veltrax-place-verify"))
             failed.emplace_back("delete HKLM\\SOFTWARE\\veltrax-place-verify");
         drop_copy(copy, manifest, failed);
         if (!failed.empty()) say("%s", not_given_back_line(failed, keys_kept).c_str());
