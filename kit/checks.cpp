@@ -16,23 +16,6 @@ namespace {
 // The longest path the run makes below the kit folder or results\.
 constexpr std::size_t deepest_name = 64;
 
-// Every file and folder below `base` (links as entries, never entered), relative to it.
-void entries(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(((relative.empty() ? base : base + "\\" + relative) + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::string name = found.cFileName;
-        if (name == "." || name == "..") continue;
-        const std::string path = relative.empty() ? name : relative + "\\" + name;
-        out.push_back(path);
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-            entries(base, path, out);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-}
-
 }  // namespace
 
 Options parse_arguments(int argc, char** argv) {
@@ -74,11 +57,10 @@ Handle one_run_at_a_time() {
     Handle lock(CreateMutexW(nullptr, TRUE, wine ? L"Global\\veltrax-place-verify" : L"veltrax-place-verify\\run"));
     const DWORD error = GetLastError();
     if (lock.h != nullptr && error != ERROR_ALREADY_EXISTS) return lock;
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED) {
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED)
         refuse(wine ? "another run of the kit, or a program that holds its lock, is under way on this machine; wait "
                       "for it to end"
                     : "another run of the kit is under way on this machine; wait for it to end");
-    }
     refuse("cannot take the kit's lock (error " + std::to_string(error) + ")");
 }
 
@@ -99,12 +81,9 @@ std::string untrusted_access(const std::string& path, ACCESS_MASK changes) {
                         nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         return "its permissions cannot be read";
     }
-    std::string found;
-    if (!trusted_sid(owner)) {
-        found = "its owner is not SYSTEM or Administrators";
-    } else if (dacl == nullptr) {
-        found = "everyone may change it";
-    }
+    std::string found = !trusted_sid(owner) ? "its owner is not SYSTEM or Administrators"
+                        : dacl == nullptr       ? "everyone may change it"
+                                                : "";
     for (DWORD index = 0; found.empty() && dacl != nullptr && index < dacl->AceCount; ++index) {
         ACE_HEADER* header = nullptr;
         if (!GetAce(dacl, index, reinterpret_cast<void**>(&header)) || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
@@ -130,6 +109,20 @@ const char* const unzip_instead =
     "; delete it and unzip the kit again, from an elevated prompt, into a folder that only SYSTEM and "
     "Administrators own and can change, as VERIFY.txt says";
 
+// Refuses when anything below `folder` (a link as an entry, never entered) lets others make `changes`.
+void check_below(const std::string& folder, ACCESS_MASK changes) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+        const std::string name = found.cFileName, path = folder + "\\" + name;
+        if (name == "." || name == "..") continue;
+        if (const std::string why = untrusted_access(path, changes); !why.empty()) refuse(path + ": " + why + unzip_instead);
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY)
+            check_below(path, changes);
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+}
+
 }  // namespace
 
 void check_kit_folder_protected(const std::string& kit) {
@@ -144,13 +137,8 @@ void check_kit_folder_protected(const std::string& kit) {
     }
     constexpr ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
                                     replaces | GENERIC_WRITE;
-    std::vector<std::string> below{""};
-    entries(kit, "", below);
-    for (const std::string& entry : below) {
-        const std::string path = entry.empty() ? kit : kit + "\\" + entry;
-        const std::string why = untrusted_access(path, changes);
-        if (!why.empty()) refuse(path + ": " + why + unzip_instead);
-    }
+    if (const std::string why = untrusted_access(kit, changes); !why.empty()) refuse(kit + ": " + why + unzip_instead);
+    check_below(kit, changes);
 }
 
 std::string kit_folder() {
@@ -176,11 +164,10 @@ std::string kit_folder() {
     BOOL lossy = FALSE;
     const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.c_str(), static_cast<int>(folder.size()),
                                          narrow, sizeof narrow, nullptr, &lossy);
-    if (size <= 0 || lossy || static_cast<std::size_t>(size) + deepest_name > MAX_PATH) {
+    if (size <= 0 || lossy || static_cast<std::size_t>(size) + deepest_name > MAX_PATH)
         refuse(
             "the kit's folder path is too long or has characters outside this Windows' code page; unzip the kit "
             "into a folder with a short, plain name that only administrators can write (see VERIFY.txt)");
-    }
     return std::string(narrow, static_cast<std::size_t>(size));
 }
 
@@ -231,15 +218,14 @@ Manifest built_in() {
     for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
         end = std::min(text.find('\n', at), text.size());
         const std::string line = text.substr(at, end - at);
-        if (line.rfind("about ", 0) == 0) {
+        if (line.rfind("about ", 0) == 0)
             built.about = line.substr(6);
-        } else if (line.rfind("product ", 0) == 0) {
+        else if (line.rfind("product ", 0) == 0)
             built.products.push_back(line.substr(8));
-        } else if (line.rfind("upgrade ", 0) == 0) {
+        else if (line.rfind("upgrade ", 0) == 0)
             built.upgrade = line.substr(8);
-        } else if (line.size() > 65 && line[64] == ' ' && is_hex(line.substr(0, 64))) {
+        else if (line.size() > 65 && line[64] == ' ' && is_hex(line.substr(0, 64)))
             built.files.push_back({line.substr(65), line.substr(0, 64)});
-        }
     }
     if (built.files.empty() || built.upgrade.empty())
         refuse("this runner carries no list of the kit's files; use the runner of a kit the release made");

@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <tuple>
 
-#include "kit/remove_tree.h"
-
 namespace kit {
 
 bool restrict_dll_search() {
@@ -33,8 +31,9 @@ bool under_wine() {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-std::string packed_guid(const std::string& guid) {
-    // Windows Installer's form: the first three groups reversed, then each byte's two digits swapped.
+// A product or upgrade code as Windows Installer keys its registry entries (the first three groups reversed, then
+// each byte's two digits swapped), and back.
+static std::string packed_guid(const std::string& guid) {
     std::string hex;
     for (char c : guid)
         if (std::isxdigit(static_cast<unsigned char>(c))) hex += static_cast<char>(std::toupper(c));
@@ -150,12 +149,8 @@ std::string sha256(const std::string& bytes) {
         }
         for (int i = 0; i < 8; ++i) h[i] += v[i];
     }
-    std::string hex;
-    for (std::uint32_t word : h) {
-        char digits[9];
-        std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(word));
-        hex += digits;
-    }
+    char hex[65];
+    std::snprintf(hex, sizeof hex, "%08x%08x%08x%08x%08x%08x%08x%08x", h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]);
     return hex;
 }
 
@@ -209,9 +204,6 @@ bool trusted_sid(PSID sid) {
     return trusted;
 }
 
-bool remove_tree(const std::string& path) {
-    return veltrax::testing::remove_tree(path);
-}
 
 bool installer_idle_within(unsigned minutes) {
     // Windows Installer holds this mutex while an installation runs (msiexec's 1618): held is busy; taken or

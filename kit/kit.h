@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "kit/remove_tree.h"
+
 namespace kit {
 
 // ---- common.cpp: handles, files, text.
@@ -20,7 +22,6 @@ struct Owned {
     Raw h = nullptr;
     Owned() = default;
     explicit Owned(Raw raw) : h(raw == INVALID_HANDLE_VALUE ? nullptr : raw) {}
-    Owned(const Owned&) = delete;
     Owned& operator=(Owned&& other) noexcept {
         std::swap(h, other.h);
         return *this;
@@ -71,8 +72,6 @@ struct Manifest {
     std::vector<std::string> products;
     std::string upgrade;
 };
-// A product or upgrade code as Windows Installer keys its registry entries, and back.
-std::string packed_guid(const std::string& guid);
 // The carried products installed for the machine; every other product of
 // their upgrade code (the machine's, or this user's) goes to `others`, to be named and left.
 std::vector<std::string> installed_products(const Manifest& manifest, std::vector<std::string>* others = nullptr);
@@ -99,12 +98,11 @@ bool make_private_folder(const std::string& path, bool readable);
 // Whether a SID is SYSTEM, Administrators or TrustedInstaller (under Wine, also the one user).
 bool trusted_sid(PSID sid);
 // Removes a file or folder tree without following any link; true when nothing is left.
-bool remove_tree(const std::string& path);
+using veltrax::testing::remove_tree;
 // Waits, at most `minutes`, until no Windows Installer installation runs; false when one still does.
 bool installer_idle_within(unsigned minutes);
 
-// ---- checks.cpp: the checks made before anything changes; each refuses with
-// one line and exit code 2.
+// ---- checks.cpp: the checks made before anything changes (each refuses: one line, exit code 2), the run copy.
 
 struct Options {
     bool disposable = false;  // /disposable: the machine may hold the utility; the tests delete it
@@ -136,9 +134,7 @@ std::vector<std::string> listed_programs(const std::vector<Listed>& listed);
 void check_results_folder(const std::string& results);
 // What of the utility, the tool's state and the kit's products this machine holds, one phrase each.
 std::vector<std::string> machine_state(const Manifest& manifest);
-
-// ---- checks.cpp, too: the kit as it runs, a checked copy out of users' reach.
-
+// The kit as it runs, a checked copy out of users' reach:
 // The run copy: run\ in the kit's folder, which only administrators can change.
 inline std::string run_copy_of(const std::string& kit) { return kit + "\\run"; }
 // Makes the run copy, a new private folder with temp\ in it, and copies

@@ -30,18 +30,6 @@ unsigned occurrences(const std::string& text, const std::string& what) {
     return count;
 }
 
-Handle new_job() {
-    Handle job(CreateJobObjectA(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
-    if (job.h != nullptr &&
-        !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        return Handle();
-    }
-    return job;
-}
-
 // Ends every process of the job and waits until none is left.
 bool end_job(HANDLE job) {
     TerminateJobObject(job, 1);
@@ -111,7 +99,11 @@ DWORD run_in_job(const std::string& program, std::string command, const std::str
     startup.hStdOutput = startup.hStdError = output != nullptr ? output : null.h;
     PROCESS_INFORMATION process{};
     DWORD code = 1;
-    Handle job = new_job();
+    Handle job(CreateJobObjectA(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (job.h != nullptr && !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        job.close();
     if (startup.hStdOutput == nullptr || job.h == nullptr || environment.empty()) {
         trouble = "could not be given its log, its environment or a job of its own (error " + std::to_string(GetLastError()) + ")";
     } else if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,

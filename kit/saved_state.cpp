@@ -30,12 +30,7 @@ const Saved saved_keys[] = {
 // and what is in the run copy (its scratch folder, its output): its key.
 const char* const scratch_key_prefix = "VeltraxSeamTest-";
 
-unsigned depth(const char* key) {
-    unsigned parts = 1;
-    for (const char* c = key; *c != 0; ++c)
-        parts += *c == '\\' ? 1 : 0;
-    return parts;
-}
+unsigned depth(const char* key) { return 1 + static_cast<unsigned>(std::count(key, key + std::strlen(key), '\\')); }
 
 // The first `parts` parts of a key's path.
 std::string prefix(const char* key, unsigned parts) {
@@ -72,10 +67,8 @@ bool create_new(HKEY root, const std::string& key, Key& handle, const char* sddl
 }
 
 bool read_dword(HKEY key, const std::string& name, DWORD& value) {
-    DWORD type = 0, size = sizeof value;
-    return RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-               ERROR_SUCCESS &&
-           type == REG_DWORD && size == sizeof value;
+    DWORD size = sizeof value;
+    return RegGetValueA(key, nullptr, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
 }
 
 bool write_dword(HKEY key, const std::string& name, DWORD value) {

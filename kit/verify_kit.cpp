@@ -31,11 +31,10 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
 // it is their install source, which a repair would run.
 void drop_copy(const std::string& copy, const kit::Manifest& manifest, std::vector<std::string>& failed) {
     const std::vector<std::string> installed = kit::installed_products(manifest);
-    if (!installed.empty() && kit::exists(copy)) {
+    if (!installed.empty() && kit::exists(copy))
         failed.push_back("remove its copy " + copy + " (kept while " + joined(installed, ", ") + " is installed from it)");
-    } else if (!kit::remove_tree(copy)) {
+    else if (!kit::remove_tree(copy))
         failed.push_back("remove its copy " + copy);
-    }
 }
 
 // The line that says what could not be given back, and how to finish it.
@@ -89,8 +88,7 @@ std::string pending_restart() {
 }
 
 BOOL WINAPI keep_running(DWORD event) {
-    // Ctrl+C ends the test program that is running (it shares the console);
-    // this process goes on to give back what it saved.
+    // Ctrl+C ends the program that runs (it shares the console); this one goes on to give back what it saved.
     return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
 
@@ -181,10 +179,9 @@ int main(int argc, char** argv) {
     }
     // Whatever an earlier run left is finished only when asked for.
     if (leftover != kit::Leftover::none || copy_left) kit::refuse(leftover_phrase(leftover, copy_left ? copy : "", held));
-    if (!held.empty() && !options.disposable) {
+    if (!held.empty() && !options.disposable)
         kit::refuse("this machine holds " + joined(held, ", ") +
                     "; run the kit on a snapshot or a spare machine, or pass /disposable to let the tests delete them");
-    }
 
     if (!others.empty()) say("%s", left_alone.c_str());
     // From here on the machine changes.
@@ -194,28 +191,23 @@ int main(int argc, char** argv) {
     const std::string kept = kit::exists(results) ? kit::keep_results(results) : "";
     if (kit::exists(results) && kept.empty())
         stop_before_the_tests("cannot rename the earlier " + results + " to keep it", holding, copy, results, false, "");
-    if (!kit::make_private_folder(results, true)) {
+    if (!kit::make_private_folder(results, true))
         stop_before_the_tests("cannot write " + results + "; copy the kit to a local folder of its own", holding, copy,
                               results, false, kept);
-    }
-    if (!kit::save_state()) {
+    if (!kit::save_state())
         stop_before_the_tests("cannot save the battery meter's and HKLM\\SOFTWARE\\Veltrax's keys in "
                               "HKLM\\SOFTWARE\\veltrax-place-verify",
                               holding, copy, results, true, kept, kit::key_exists("SOFTWARE\\veltrax-place-verify"));
-    }
-    std::string exe_sha, msi_sha;
-    for (const kit::Listed& file : manifest.files) {
-        if (file.name == "veltrax-place.exe") exe_sha = file.sha256;
-        if (file.name == "packages\\base.msi") msi_sha = file.sha256;
-    }
-    const std::string started = [] {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        char text[64];
-        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-                      now.wMinute, now.wSecond);
-        return std::string(text);
-    }();
+    const auto sha_of = [&manifest](const std::string& name) {
+        for (const kit::Listed& file : manifest.files)
+            if (file.name == name) return file.sha256;
+        return std::string();
+    };
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char started[64];
+    std::snprintf(started, sizeof started, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
     SetConsoleCtrlHandler(keep_running, TRUE);
 
     say("veltrax-place verification kit: %zu test program%s%s; results in %s", programs.size(),
@@ -260,7 +252,8 @@ int main(int argc, char** argv) {
     std::snprintf(seconds, sizeof seconds, "%.0f s", total.seconds);
     const std::string summary =
         "kit:      " + manifest.about + "\r\nwindows:  " + windows_version() + "\r\nstarted:  " + started +
-        "\r\nexe:      veltrax-place.exe sha256 " + exe_sha + "\r\npackage:  packages\\base.msi sha256 " + msi_sha +
+        "\r\nexe:      veltrax-place.exe sha256 " + sha_of("veltrax-place.exe") +
+        "\r\npackage:  packages\\base.msi sha256 " + sha_of("packages\\base.msi") +
         "\r\ncommand:  " + command +
         (options.reduced ? "  (reduced: 5 random sequences, not 150; every fifth crash point)" : "") +
         (restart.empty() ? "" : "\r\nrestart:  Windows waits for a restart: " + restart) +
