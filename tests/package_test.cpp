@@ -76,41 +76,35 @@ std::string package_property(const std::string& name, const std::string& propert
     return package_query(name, "SELECT `Value` FROM `Property` WHERE `Property` = '" + property + "'");
 }
 
-// The product codes of this program's own packages (failing and
-// failing-revision share base's and revision's): the only products it looks
-// at or removes, and only where they are installed for the machine, never a
-// user's product of the same upgrade code.
-std::vector<std::string> own_products() {
-    std::vector<std::string> codes;
-    for (const char* name : {"base", "revision", "minor"}) codes.push_back(package_property(name, "ProductCode"));
-    return codes;
-}
-
-// The version of a product installed for the machine; "" when it is not.
+// The version of a package's product installed for the machine, never a user's product of the same upgrade code;
+// "" when there is none. This program looks at and removes only its own products: base's, revision's and minor's
+// (failing and failing-revision share base's and revision's codes).
 std::string machine_version(const std::string& code) {
     char version[64];
     DWORD size = sizeof version;
-    return MsiGetProductInfoExA(code.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE, INSTALLPROPERTY_VERSIONSTRING,
-                                version, &size) == ERROR_SUCCESS
-               ? std::string(version, size)
-               : "";
+    return MsiGetProductInfoExA(code.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE, INSTALLPROPERTY_VERSIONSTRING, version,
+                                &size) == ERROR_SUCCESS ? std::string(version, size) : "";
+}
+const std::vector<std::string>& own_products() {
+    static const std::vector<std::string> codes = {package_property("base", "ProductCode"),
+                                                   package_property("revision", "ProductCode"),
+                                                   package_property("minor", "ProductCode")};
+    return codes;
 }
 
 // The versions of this program's products installed for the machine.
 std::vector<std::string> installed_versions() {
     std::vector<std::string> versions;
-    for (const std::string& code : own_products()) {
+    for (const std::string& code : own_products())
         if (const std::string version = machine_version(code); !version.empty()) versions.push_back(version);
-    }
     return versions;
 }
 
 // Removes this program's products installed for the machine and what they may have left.
 void remove_products(const Machine& m) {
-    for (const std::string& code : own_products()) {
+    for (const std::string& code : own_products())
         for (int round = 0; round < 3 && !machine_version(code).empty(); ++round)
             m.run({"/x", code, "/qn", "REBOOT=ReallySuppress"}, msiexec);
-    }
     m.remove_tree(install_dir);
     m.reg_delete_tree("SOFTWARE\\veltrax-place");
     // Where Wine's msiexec dropped a product's registration after a failed
