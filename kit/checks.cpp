@@ -246,7 +246,6 @@ std::vector<std::string> listed_programs(const std::vector<Listed>& listed) {
     return programs;
 }
 
-
 Handle make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why) {
     const std::string copy = run_copy_of(kit);
     // Held without letting anyone delete it, the folder can be neither renamed nor replaced.
