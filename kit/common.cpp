@@ -2,15 +2,14 @@
 #include "kit/kit.h"
 
 #include <aclapi.h>
-#include <msi.h>
 #include <sddl.h>
-#include <wincrypt.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
-
-#include "kit/remove_tree.h"
+#include <tuple>
 
 namespace kit {
 
@@ -23,26 +22,56 @@ bool restrict_dll_search() {
     return set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+Handle own_token(DWORD access) {
+    HANDLE raw = nullptr;
+    return Handle(OpenProcessToken(GetCurrentProcess(), access, &raw) ? raw : nullptr);
+}
+
 bool under_wine() {
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-FARPROC system_function(const char* dll, const char* name) {
-    HMODULE module = LoadLibraryExA(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    return module != nullptr ? GetProcAddress(module, name) : nullptr;
+// A product or upgrade code as Windows Installer keys its registry entries (the first three groups reversed, then
+// each byte's two digits swapped), and back.
+static std::string packed_guid(const std::string& guid) {
+    std::string hex;
+    for (char c : guid)
+        if (std::isxdigit(static_cast<unsigned char>(c))) hex += static_cast<char>(std::toupper(c));
+    if (hex.size() != 32) return "";
+    std::string out(hex.rend() - 8, hex.rend());
+    out.append(hex.rend() - 12, hex.rend() - 8).append(hex.rend() - 16, hex.rend() - 12);
+    for (std::size_t at = 16; at < 32; at += 2) out.append({hex[at + 1], hex[at]});
+    return out;
 }
 
-std::vector<std::string> installed_products() {
-    std::vector<std::string> codes;
-    const auto enumerate = system_call<decltype(&MsiEnumRelatedProductsA)>("msi.dll", "MsiEnumRelatedProductsA");
-    if (enumerate == nullptr) return {"(unknown: msi.dll could not be loaded from System32)"};
-    char code[39];
-    for (DWORD index = 0; enumerate("{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}", 0, index,
-                                                            code) == ERROR_SUCCESS;
-         ++index) {
-        codes.emplace_back(code);
+std::vector<std::string> installed_products(const Manifest& manifest, std::vector<std::string>* others) {
+    std::vector<std::string> ours, carried;
+    for (const std::string& code : manifest.products) {
+        carried.push_back(packed_guid(code));
+        if (key_exists("SOFTWARE\\Classes\\Installer\\Products\\" + carried.back())) ours.push_back(code);
     }
-    return codes;
+    // Another product of the upgrade code, the machine's or this user's own, is named and left.
+    const std::string upgrade = "\\Installer\\UpgradeCodes\\" + packed_guid(manifest.upgrade);
+    const std::tuple<HKEY, std::string, const char*> places[] = {
+        {HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes" + upgrade, "for the machine"},
+        {HKEY_CURRENT_USER, "Software\\Microsoft" + upgrade, "for this user"}};
+    for (const auto& [root, key, whose] : places) {
+        Key codes;
+        char name[64];
+        DWORD size = sizeof name;
+        if (others == nullptr || RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &codes.h) != ERROR_SUCCESS) continue;
+        for (DWORD index = 0; RegEnumValueA(codes.h, index, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+                              ERROR_SUCCESS;
+             ++index, size = sizeof name) {
+            const std::string hex = packed_guid(name);
+            const std::string code = hex.size() != 32 ? name
+                                                      : "{" + hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) +
+                                                            "-" + hex.substr(16, 4) + "-" + hex.substr(20) + "}";
+            if (root == HKEY_CURRENT_USER || std::find(carried.begin(), carried.end(), name) == carried.end())
+                others->push_back("the product " + code + " installed " + whose);
+        }
+    }
+    return ours;
 }
 
 void say(const char* format, ...) {
@@ -84,40 +113,45 @@ bool write_new_file(const std::string& path, const std::string& bytes) {
 }
 
 std::string sha256(const std::string& bytes) {
-    // advapi32's enhanced AES provider: SHA-256 since Windows XP SP3, and no DLL beyond the KnownDLLs.
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    BYTE digest[32];
-    DWORD size = sizeof digest;
-    const bool done =
-        CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) &&
-        CryptHashData(hash, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()), 0) &&
-        CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == sizeof digest;
-    if (hash != 0) CryptDestroyHash(hash);
-    if (provider != 0) CryptReleaseContext(provider, 0);
-    if (!done) return "";
-    std::string hex;
-    for (BYTE byte : digest) {
-        char pair[3];
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
+    // FIPS 180-4, here so that the runner imports nothing that loads a DLL from outside System32's KnownDLLs.
+    static constexpr std::uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5, 0xd807aa98,
+        0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786,
+        0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8,
+        0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13,
+        0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819,
+        0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a,
+        0x5b9cca4f, 0x682e6ff3, 0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+        0xc67178f2};
+    std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    const auto rotate = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+    const std::size_t whole = bytes.size() / 64 * 64;
+    std::string tail = bytes.substr(whole) + '\x80';
+    tail.append((tail.size() <= 56 ? 56 : 120) - tail.size(), '\0');
+    for (int shift = 56; shift >= 0; shift -= 8) tail += static_cast<char>((std::uint64_t{bytes.size()} * 8) >> shift);
+    for (std::size_t at = 0; at < whole + tail.size(); at += 64) {
+        const auto* block = reinterpret_cast<const unsigned char*>(at < whole ? bytes.data() + at : tail.data() + at - whole);
+        std::uint32_t w[64], v[8];
+        for (int i = 0; i < 64; ++i) {
+            w[i] = i < 16 ? std::uint32_t{block[4 * i]} << 24 | block[4 * i + 1] << 16 | block[4 * i + 2] << 8 | block[4 * i + 3]
+                          : w[i - 16] + (rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3)) + w[i - 7] +
+                                (rotate(w[i - 2], 17) ^ rotate(w[i - 2], 19) ^ (w[i - 2] >> 10));
+        }
+        std::copy(h, h + 8, v);
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t t1 = v[7] + (rotate(v[4], 6) ^ rotate(v[4], 11) ^ rotate(v[4], 25)) +
+                                     ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
+            const std::uint32_t t2 = (rotate(v[0], 2) ^ rotate(v[0], 13) ^ rotate(v[0], 22)) +
+                                     ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+            std::copy_backward(v, v + 7, v + 8);
+            v[4] += t1;
+            v[0] = t1 + t2;
+        }
+        for (int i = 0; i < 8; ++i) h[i] += v[i];
     }
+    char hex[65];
+    std::snprintf(hex, sizeof hex, "%08x%08x%08x%08x%08x%08x%08x%08x", h[0], h[1], h[2], h[3], h[4], h[5], h[6], h[7]);
     return hex;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) lines.push_back(line);
-        at = end + 1;
-    }
-    return lines;
 }
 
 bool exists(const std::string& path) {
@@ -142,17 +176,16 @@ bool delete_key_tree(const std::string& key) {
     return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
 }
 
+Security::Security(const char* sddl) {
+    if (sddl != nullptr && ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        inherited.lpSecurityDescriptor = descriptor;
+}
+
 bool make_private_folder(const std::string& path, bool readable) {
     // Protected (no inherited entries); the objects inside inherit these.
-    const char* sddl =
-        readable ? "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)" : "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr))
-        return false;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const bool made = CreateDirectoryA(path.c_str(), &attributes) != 0;
-    LocalFree(descriptor);
-    return made;
+    const Security security(readable ? "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;BU)"
+                                     : "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    return security.attributes() != nullptr && CreateDirectoryA(path.c_str(), security.attributes()) != 0;
 }
 
 bool trusted_sid(PSID sid) {
@@ -162,9 +195,7 @@ bool trusted_sid(PSID sid) {
                    (ConvertStringSidToSidA(installer, &trusted_installer) && EqualSid(sid, trusted_installer));
     if (trusted_installer != nullptr) LocalFree(trusted_installer);
     // Wine runs everything as one elevated user, the owner of every file.
-    HANDLE raw = nullptr;
-    if (!trusted && under_wine() && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        Handle token(raw);
+    if (const Handle token = own_token(TOKEN_QUERY); !trusted && under_wine() && token.h != nullptr) {
         char buffer[256];
         DWORD size = 0;
         trusted = GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &size) &&
@@ -173,48 +204,17 @@ bool trusted_sid(PSID sid) {
     return trusted;
 }
 
-bool made_by_an_administrator(const std::string& path) {
-    Handle object(CreateFileA(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr));
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (object.h == nullptr || GetSecurityInfo(object.h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                               nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return false;
-    }
-    const bool trusted = trusted_sid(owner);
-    LocalFree(descriptor);
-    return trusted;
-}
-
-bool remove_tree(const std::string& path) {
-    return veltrax::testing::remove_tree(path);
-}
-
-std::string program_data() {
-    // ProfileList's "ProgramData" names it as "%SystemDrive%\ProgramData": the
-    // drive is the Windows folder's, which the kernel reports.
-    char windows[MAX_PATH];
-    const UINT length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
-    const std::string drive = length >= 2 && length < MAX_PATH && windows[1] == ':' ? std::string(windows, 2) : "C:";
-    char value[MAX_PATH] = "";
-    DWORD size = sizeof value - 1;
-    const std::string variable = "%SystemDrive%";
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", "ProgramData",
-                     RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value, &size) == ERROR_SUCCESS &&
-        _strnicmp(value, variable.c_str(), variable.size()) == 0 && value[variable.size()] == '\\' &&
-        std::strchr(value + variable.size(), '%') == nullptr) {
-        return drive + (value + variable.size());
-    }
-    return drive + "\\ProgramData";
-}
 
 bool installer_idle_within(unsigned minutes) {
-    // Windows Installer holds this mutex while an installation runs (msiexec's 1618).
+    // Windows Installer holds this mutex while an installation runs (msiexec's 1618): held is busy; taken or
+    // abandoned is idle (and given back at once); absent is idle; anything else is busy.
     for (ULONGLONG start = GetTickCount64();; Sleep(2000)) {
         Handle running(OpenMutexA(SYNCHRONIZE, FALSE, "Global\\_MSIExecute"));
-        if (running.h == nullptr) return true;
+        const DWORD error = GetLastError();
+        const DWORD taken = running.h != nullptr ? WaitForSingleObject(running.h, 0) : WAIT_FAILED;
+        if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) ReleaseMutex(running.h);
+        if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED || (running.h == nullptr && error == ERROR_FILE_NOT_FOUND))
+            return true;
         if (GetTickCount64() - start > minutes * 60000ULL) return false;
     }
 }

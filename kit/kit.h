@@ -1,45 +1,50 @@
-// The verification kit's runner (verify-kit.exe), which verify.cmd calls. It
-// runs elevated on a deployer's machine, so nothing that anyone but an
-// elevated administrator could have made or changed decides what runs: the
-// runner carries the hash of every program and package it uses (its
-// manifest), copies each into a folder only administrators can write from
-// one handle, hashed on the bytes copied, and runs it only from there; DLLs
-// load from System32 only; no link is followed; what it saves lives under
-// HKLM. One file per concern; each operation's contract is the sentence
-// above it. Everything here uses only what Windows 7 SP1 (with KB2533623) has.
+// The parts of the verification kit's runner (verify-kit.exe; see
+// verify_kit.cpp), one file per concern, each operation's contract the
+// sentence above it. Everything here uses only what Windows 7 SP1 (with
+// KB2533623) has.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "kit/remove_tree.h"
 
 namespace kit {
 
 // ---- common.cpp: handles, files, text.
 
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE handle) : h(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    Handle(Handle&& other) noexcept : h(other.h) { other.h = nullptr; }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { close(); }
+// A handle or key, closed when this ends or moves on.
+template <typename Raw, auto Close>
+struct Owned {
+    Raw h = nullptr;
+    Owned() = default;
+    explicit Owned(Raw raw) : h(raw == INVALID_HANDLE_VALUE ? nullptr : raw) {}
+    Owned& operator=(Owned&& other) noexcept {
+        std::swap(h, other.h);
+        return *this;
+    }
+    Owned(Owned&& other) noexcept { *this = std::move(other); }
+    ~Owned() { close(); }
     void close() {
-        if (h != nullptr) CloseHandle(h);
+        if (h != nullptr) Close(h);
         h = nullptr;
     }
 };
+using Handle = Owned<HANDLE, CloseHandle>;
+using Key = Owned<HKEY, RegCloseKey>;
 
-struct Key {
-    HKEY h = nullptr;
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() {
-        if (h != nullptr) RegCloseKey(h);
-    }
+// A security descriptor made from SDDL, for as long as this lives; none for a null SDDL.
+struct Security {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    mutable SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, FALSE};
+    explicit Security(const char* sddl);
+    Security(const Security&) = delete;
+    Security& operator=(const Security&) = delete;
+    ~Security() { LocalFree(descriptor); }
+    SECURITY_ATTRIBUTES* attributes() const { return descriptor != nullptr ? &inherited : nullptr; }
 };
 
 // The utility's folders and keys and the tool's own: what the tests make,
@@ -50,17 +55,26 @@ inline constexpr const char* state_keys[] = {"SOFTWARE\\Veltrax", "SOFTWARE\\vel
 // Restricts this process's DLL search to System32 (before anything else
 // runs); false where Windows cannot (Windows 7 without KB2533623).
 bool restrict_dll_search();
+// This process's token, opened for `access`; none when it cannot be.
+Handle own_token(DWORD access);
 // Whether this runs under Wine (whose ntdll says so), where a file's owner
 // and permissions are its Unix owner and mode.
 bool under_wine();
-// A function of a system DLL, loaded from System32 only; null when it cannot be.
-FARPROC system_function(const char* dll, const char* name);
-template <typename Function>
-Function system_call(const char* dll, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(system_function(dll, name)));
-}
-// The product codes of every installed version of the package.
-std::vector<std::string> installed_products();
+// The runner's manifest: each program and package it uses, with its SHA-256;
+// the product codes of the packages, and their upgrade code.
+struct Listed {
+    std::string name;
+    std::string sha256;
+};
+struct Manifest {
+    std::string about = "veltrax-place verification kit";
+    std::vector<Listed> files;
+    std::vector<std::string> products;
+    std::string upgrade;
+};
+// The carried products installed for the machine; every other product of
+// their upgrade code (the machine's, or this user's) goes to `others`, to be named and left.
+std::vector<std::string> installed_products(const Manifest& manifest, std::vector<std::string>* others = nullptr);
 // Prints one line and flushes it.
 void say(const char* format, ...);
 // Prints "verify: refused: WHY" and ends the process with exit code 2.
@@ -69,10 +83,8 @@ void say(const char* format, ...);
 std::string read_file(const std::string& path, bool* ok = nullptr);
 // Writes a file that must not exist yet (a link or a planted file in its place fails it).
 bool write_new_file(const std::string& path, const std::string& bytes);
-// The SHA-256 of bytes, as lower-case hex; empty when the system cannot hash.
+// The SHA-256 of bytes, as lower-case hex.
 std::string sha256(const std::string& bytes);
-// The non-empty lines of a text, without their line ends.
-std::vector<std::string> lines_of(const std::string& text);
 // Whether a file or folder (or a link, not its target) exists at the path.
 bool exists(const std::string& path);
 // Whether HKLM (64-bit view) has this key.
@@ -85,18 +97,12 @@ bool delete_key_tree(const std::string& key);
 bool make_private_folder(const std::string& path, bool readable);
 // Whether a SID is SYSTEM, Administrators or TrustedInstaller (under Wine, also the one user).
 bool trusted_sid(PSID sid);
-// Whether the owner of a file or folder (never a link's target) is SYSTEM,
-// Administrators or TrustedInstaller (under Wine, also the one user).
-bool made_by_an_administrator(const std::string& path);
 // Removes a file or folder tree without following any link; true when nothing is left.
-bool remove_tree(const std::string& path);
-// The ProgramData folder, from the system's registry and the Windows folder's drive, never from the environment.
-std::string program_data();
+using veltrax::testing::remove_tree;
 // Waits, at most `minutes`, until no Windows Installer installation runs; false when one still does.
 bool installer_idle_within(unsigned minutes);
 
-// ---- checks.cpp: the checks made before anything changes; each refuses with
-// one line and exit code 2.
+// ---- checks.cpp: the checks made before anything changes (each refuses: one line, exit code 2), the run copy.
 
 struct Options {
     bool disposable = false;  // /disposable: the machine may hold the utility; the tests delete it
@@ -118,33 +124,24 @@ void check_elevated();
 // the kit's folder or anything in it, or may move or replace any folder
 // above it up to the drive's root.
 void check_kit_folder_protected(const std::string& kit);
-// The runner's manifest: each program and package it uses, with its SHA-256.
-struct Listed {
-    std::string name;
-    std::string sha256;
-};
 inline constexpr std::size_t manifest_size = 8192;
 extern const char manifest[manifest_size];
-// The files the manifest names and the kit's name; refuses when the runner carries none.
-std::vector<Listed> built_in_files(std::string& about);
+// What the runner carries; refuses when it carries no file.
+Manifest built_in();
 // The test programs the manifest names (NAME_tests.exe in the kit's top folder), sorted.
 std::vector<std::string> listed_programs(const std::vector<Listed>& listed);
 // Refuses when results\ is in the kit folder as something other than a plain folder.
 void check_results_folder(const std::string& results);
-// What of the utility and the tool's state this machine holds, one phrase each.
-std::vector<std::string> machine_state();
-
-// ---- run_copy.cpp: the kit as it runs, a checked copy out of users' reach.
-
-// Makes a new private folder under ProgramData and copies every listed file
-// of the kit into it, each read through one handle and hashed on the bytes
-// copied; the folder (also when a step failed, with `why` set), or "" when
-// none could be made.
-std::string make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why);
-// The run copies earlier runs left (only folders an administrator made, never a link).
-std::vector<std::string> run_copies();
-// Removes the run copies earlier runs left, never through a link; false when one could not be removed.
-bool remove_run_copies();
+// What of the utility, the tool's state and the kit's products this machine holds, one phrase each.
+std::vector<std::string> machine_state(const Manifest& manifest);
+// The kit as it runs, a checked copy out of users' reach:
+// The run copy: run\ in the kit's folder, which only administrators can change.
+inline std::string run_copy_of(const std::string& kit) { return kit + "\\run"; }
+// Makes the run copy, a new private folder with temp\ in it, and copies
+// every listed file into it, each read through one handle and hashed on the
+// bytes copied; a handle that holds it (no rename or removal while open), or
+// none with `why` set (the folder may then be there, in part).
+Handle make_run_copy(const std::string& kit, const std::vector<Listed>& listed, std::string& why);
 // Renames an earlier run's results\ to results-DATE (the date it was made), so that it is kept; the new name, or
 // "" when it could not be renamed.
 std::string keep_results(const std::string& results);
@@ -154,27 +151,15 @@ std::string keep_results(const std::string& results);
 
 enum class Leftover { none, unfinished, saved };
 // Whether an earlier run left saved keys it has not given back (or was cut
-// short while saving: unfinished); refuses when
-// the saved state is not one this runner wrote.
+// short while saving: unfinished); refuses a saved state this runner did not write.
 Leftover leftover_state();
 // Saves the keys the tests change; the mark that vouches for the copies is
 // written and flushed last. False (nothing saved) when any step failed.
 bool save_state();
-// Uninstalls the package, removes what the tests made, gives back the saved
-// keys, and only then drops the saved copy; what could not be done, one
-// phrase each (empty: all of it was done).
-std::vector<std::string> give_back();
-// Removes what a run that was cut short while saving left: no keys were changed yet.
-bool drop_unfinished_save();
-
-// ---- key_security.cpp: the security of the saved keys.
-
-// Saves the owner, group and DACL of a key and of every key below it in
-// `state`, as the value `name` and values "NAME\\SUB\\KEY"; false when any could not be.
-bool save_key_security(HKEY source, HKEY state, const std::string& name);
-// Gives a recreated key, and every key below it, the security saved as `name`
-// (with the restore privilege on only for this); false when any could not be.
-bool restore_key_security(HKEY state, HKEY target, const std::string& name);
+// Uninstalls the carried products installed for the machine (msiexec, in a
+// job), removes what the tests made, gives back the saved keys, and only
+// then drops the saved copy; what could not be done, one phrase each.
+std::vector<std::string> give_back(const Manifest& manifest, const std::string& environment);
 
 // ---- program.cpp: one test program.
 
@@ -184,21 +169,18 @@ struct Outcome {
     std::string trouble;             // why the program itself failed, if it did
     std::vector<std::string> notes;  // what its tests asked the summary to say, "NAME: note" each
 };
-// Runs one program of the run copy in a job of its own, with its output and
-// JUnit XML in results\; at its time limit, or when it ends, the whole job
-// is ended and waited for.
-Outcome run_program(const std::string& copy, const std::string& results, const std::string& name);
-
-// ---- report.cpp: what the run says.
-
-// The Windows version, as the summary names it.
-std::string windows_version();
-// What restart Windows is waiting for, or "".
-std::string pending_restart();
-// The local time, "YYYY-MM-DD hh:mm:ss".
-std::string local_time();
-// The JUnit file of a program that failed as a whole (a crash, a time-out);
-// what XML it wrote is kept beside as NAME.xml.partial.
-void write_program_failure(const std::string& results, const std::string& name, const Outcome& outcome);
+// The environment block of every program the runner starts, made here and
+// never taken from its own: the system's variables from the system, TEMP and
+// TMP in `temp` (none: the Windows folder's Temp), and `settings` ("NAME=VALUE" each).
+std::string environment(const std::string& temp, const std::vector<std::string>& settings);
+// Runs `command` (its first word `program`) in a job of its own with that
+// environment, its output to `output` (none: NUL); at `limit_ms`, or when it ends, the
+// whole job is ended and waited for. Its exit code, or 1 with `trouble` set.
+DWORD run_in_job(const std::string& program, std::string command, const std::string& environment,
+                 const std::string& folder, HANDLE output, DWORD limit_ms, std::string& trouble);
+// Runs one program of the run copy, every test of it (--gtest_filter=*), with
+// its output and JUnit XML in results\.
+Outcome run_program(const std::string& copy, const std::string& results, const std::string& name,
+                    const std::string& environment);
 
 }  // namespace kit

@@ -1,18 +1,15 @@
 #!/bin/sh
 # Assembles the verification kit in a folder: the tool and its package as
 # they ship, the package variants the package test needs (built around that
-# same exe), and exactly the programs the build's kit-programs.txt names (the
-# runner, the faulty twin and the Windows test programs, linked without debug
-# information), verify.cmd, VERIFY.txt and SHA256SUMS.
+# same exe), exactly the programs the build's kit-programs.txt names,
+# verify.cmd, VERIFY.txt and SHA256SUMS.
 #
 #   make-kit.sh BUILD_DIR EXE MSI UNSIGNED_MSI VERSION COMMIT STAMP OUT_DIR
 #   make-kit.sh embed OUT_DIR     writes the runner's manifest anew (after the programs are signed)
 #   make-kit.sh sums OUT_DIR      writes SHA256SUMS anew (after signing)
 #
-# The runner's manifest (kit/manifest.cpp) names the SHA-256 of every
-# program and package of the folder (every .exe but the runner's, and
-# packages\*.msi), and the kit's name from VERIFY.txt: the runner runs only
-# those bytes.
+# The runner's manifest (kit/manifest.cpp, written by embed-manifest.py)
+# names what it runs: it runs only those bytes.
 #
 # MSI is the package as it ships (signed or not); the copy that fails on
 # request is made from UNSIGNED_MSI, so that no signature is left broken.

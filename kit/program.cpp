@@ -1,6 +1,7 @@
-// One test program of the run copy, in a job of its own: at its time limit,
-// and in any case once it has ended, the whole job (msiexec, the tool, any
-// child it left) is ended and waited for before anything else runs.
+// What the runner starts, each in a job of its own (msiexec, the tool, any
+// child it left end with it), with an environment the runner makes.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,18 +30,6 @@ unsigned occurrences(const std::string& text, const std::string& what) {
     return count;
 }
 
-Handle new_job() {
-    Handle job(CreateJobObjectA(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
-    if (job.h != nullptr &&
-        !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        return Handle();
-    }
-    return job;
-}
-
 // Ends every process of the job and waits until none is left.
 bool end_job(HANDLE job) {
     TerminateJobObject(job, 1);
@@ -57,52 +46,102 @@ bool end_job(HANDLE job) {
     }
 }
 
+// The JUnit file of a program that failed as a whole (a crash, a time-out);
+// what XML it wrote is kept beside as NAME.xml.partial.
+void write_program_failure(const std::string& results, const std::string& name, const Outcome& outcome) {
+    const std::string xml_path = results + "\\" + name + ".xml";
+    // What it wrote is kept under a name that collectors of *.xml do not count twice.
+    MoveFileExA(xml_path.c_str(), (xml_path + ".partial").c_str(), MOVEFILE_REPLACE_EXISTING);
+    DeleteFileA(xml_path.c_str());
+    char report[1024];
+    std::snprintf(report, sizeof report,
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<testsuites tests=\"%u\" failures=\"%u\" disabled=\"0\" errors=\"0\" name=\"%s\">\n"
+                  "  <testsuite name=\"%s\" tests=\"1\" failures=\"1\" errors=\"0\">\n"
+                  "    <testcase name=\"ProgramRan\" classname=\"%s\" status=\"run\" result=\"completed\">\n"
+                  "      <failure message=\"%s %s\"/>\n"
+                  "    </testcase>\n  </testsuite>\n</testsuites>\n",
+                  outcome.passed + outcome.failed, outcome.failed, name.c_str(), name.c_str(), name.c_str(),
+                  name.c_str(), outcome.trouble.c_str());
+    write_new_file(xml_path, report);
+}
+
 }  // namespace
 
-Outcome run_program(const std::string& copy, const std::string& results, const std::string& name) {
-    const std::string program = copy + "\\" + name + ".exe";
-    const std::string xml_path = results + "\\" + name + ".xml";
-    std::string command = "\"" + program + "\" \"--gtest_output=xml:" + xml_path + "\"";
+std::string environment(const std::string& temp, const std::vector<std::string>& settings) {
+    char system[MAX_PATH], windows[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH), windows_length = GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || windows_length < 3 || windows_length >= MAX_PATH) return "";
+    const std::string sys = system, win = windows;
+    std::vector<std::string> names = {"ComSpec=" + sys + "\\cmd.exe",
+                                      "PATH=" + sys + ";" + win + ";" + sys + "\\Wbem",
+                                      "PATHEXT=.COM;.EXE;.BAT;.CMD",
+                                      "SystemDrive=" + win.substr(0, 2),
+                                      "SystemRoot=" + win,
+                                      "TEMP=" + (temp.empty() ? win + "\\Temp" : temp),
+                                      "TMP=" + (temp.empty() ? win + "\\Temp" : temp),
+                                      "windir=" + win};
+    names.insert(names.end() - 1, settings.begin(), settings.end());  // sorted, as Windows keeps a block
+    std::string block;
+    for (const std::string& name : names) block += name + '\0';
+    return block + '\0';
+}
+
+DWORD run_in_job(const std::string& program, std::string command, const std::string& environment,
+                 const std::string& folder, HANDLE output, DWORD limit_ms, std::string& trouble) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    Handle log(CreateFileA((results + "\\" + name + ".log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                           CREATE_NEW, 0, nullptr));
-    Handle null(
-        CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
+    Handle null(CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                            OPEN_EXISTING, 0, nullptr));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = null.h;
-    startup.hStdOutput = startup.hStdError = log.h;
+    startup.hStdOutput = startup.hStdError = output != nullptr ? output : null.h;
     PROCESS_INFORMATION process{};
-    const ULONGLONG start = GetTickCount64();
-    Outcome outcome;
     DWORD code = 1;
-    Handle job = new_job();
-    if (log.h == nullptr || job.h == nullptr) {
-        outcome.trouble =
-            "could not be given its log or a job of its own (error " + std::to_string(GetLastError()) + ")";
-    } else if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                               copy.c_str(), &startup, &process)) {
-        outcome.trouble = "could not be started (error " + std::to_string(GetLastError()) + ")";
+    Handle job(CreateJobObjectA(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (job.h != nullptr && !SetInformationJobObject(job.h, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        job.close();
+    if (startup.hStdOutput == nullptr || job.h == nullptr || environment.empty()) {
+        trouble = "could not be given its log, its environment or a job of its own (error " + std::to_string(GetLastError()) + ")";
+    } else if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                               const_cast<char*>(environment.data()), folder.c_str(), &startup, &process)) {
+        trouble = "could not be started (error " + std::to_string(GetLastError()) + ")";
     } else {
         Handle running(process.hProcess);
         Handle thread(process.hThread);
         if (!AssignProcessToJobObject(job.h, running.h)) {
             TerminateProcess(running.h, 1);
-            outcome.trouble = "could not be put in a job of its own (error " + std::to_string(GetLastError()) + ")";
+            trouble = "could not be put in a job of its own (error " + std::to_string(GetLastError()) + ")";
         } else {
             ResumeThread(thread.h);
-            if (WaitForSingleObject(running.h, program_limit_ms) != WAIT_OBJECT_0) {
-                outcome.trouble =
-                    "did not finish within " + std::to_string(program_limit_ms / 60000) + " minutes; ended it";
-            }
+            if (WaitForSingleObject(running.h, limit_ms) != WAIT_OBJECT_0)
+                trouble = "did not finish within " + std::to_string(limit_ms / 60000) + " minutes; ended it";
         }
-        if (!end_job(job.h))
-            outcome.trouble +=
-                std::string(outcome.trouble.empty() ? "" : "; ") + "its processes could not all be ended";
+        if (!end_job(job.h)) trouble += std::string(trouble.empty() ? "" : "; ") + "its processes could not all be ended";
         WaitForSingleObject(running.h, 10000);
         GetExitCodeProcess(running.h, &code);
     }
+    return trouble.empty() ? code : 1;
+}
+
+Outcome run_program(const std::string& copy, const std::string& results, const std::string& name,
+                    const std::string& environment) {
+    const std::string program = copy + "\\" + name + ".exe";
+    const std::string xml_path = results + "\\" + name + ".xml";
+    // Every test, once, in order, to the end: the whole run, whatever the program's defaults.
+    const std::string command = "\"" + program + "\" --gtest_filter=* --gtest_repeat=1 --gtest_shuffle=0 "
+                                "--gtest_fail_fast=0 --gtest_break_on_failure=0 --gtest_also_run_disabled_tests=0 "
+                                "\"--gtest_output=xml:" + xml_path + "\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    Handle log(CreateFileA((results + "\\" + name + ".log").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                           CREATE_NEW, 0, nullptr));
+    const ULONGLONG start = GetTickCount64();
+    Outcome outcome;
+    const DWORD code = log.h == nullptr ? (outcome.trouble = "could not be given its log", 1)
+                                        : run_in_job(program, command, environment, copy, log.h, program_limit_ms, outcome.trouble);
     outcome.seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
 
     bool have_xml = false;
@@ -118,12 +157,13 @@ Outcome run_program(const std::string& copy, const std::string& results, const s
         outcome.notes.push_back(name + ": " + xml.substr(from, xml.find('"', from) - from));
     }
     if (outcome.trouble.empty() && (!have_xml || tests == 0)) outcome.trouble = "reported no tests";
-    if (outcome.trouble.empty() && code != 0 && outcome.failed == 0) {
+    if (outcome.trouble.empty() && code != 0 && outcome.failed == 0)
         outcome.trouble = "ended with exit code " + std::to_string(code) + " although no test failed";
-    }
     if (!outcome.trouble.empty()) {
         ++outcome.failed;
-        log.close();
+        const std::string line = "\r\nverify: " + name + " " + outcome.trouble + "\r\n";
+        DWORD written = 0;
+        if (log.h != nullptr) WriteFile(log.h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         write_program_failure(results, name, outcome);
     }
     return outcome;

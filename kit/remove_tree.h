@@ -1,18 +1,13 @@
 // Removes a file, or a folder with everything below it, read-only entries
-// too, without ever following a link. Each entry is opened once, without
-// following a reparse point and without letting anyone else delete or rename
-// it while it is open; what it is (file, folder, link) and, for a folder,
-// what it holds are read through that handle, and it is deleted through
-// that handle. So a folder cannot be swapped for a junction between the look
-// and the removal. A link met anywhere (junction, symbolic link, mount
-// point) is neither entered nor removed: it stays, with what it points to,
-// and the removal reports that something is left. (Wine opens a Unix
-// symbolic link as its target, and its removal by path deletes an empty
-// target; it shows the link as one only in a folder's listing or a look by
-// path, so an entry counts as a link when any of these says so.) True when
-// nothing is left at the path.
-// The verification kit's runner cleans up after the tests with it, and the
-// Windows test machine after the tool.
+// too, never following a link: each entry is opened once, without following
+// a reparse point and without letting anyone else delete or rename it; what
+// it is and holds is read, and it is deleted, through that handle, so no
+// folder can be swapped for a junction between the look and the removal. A
+// link met anywhere stays, with what it points to, and the removal reports
+// that something is left. (Wine opens a Unix symbolic link as its target,
+// and shows it as a link only in a listing or a look by path: an entry
+// counts as a link when any of these says so.) True when nothing is left.
+// The kit's runner and the Windows test machine clean up with it.
 #pragma once
 
 #include <windows.h>

@@ -5,8 +5,7 @@
 // copy until every step of it worked.
 #include "kit/kit.h"
 
-#include <msi.h>
-
+#include <algorithm>
 #include <cstring>
 
 namespace kit {
@@ -31,12 +30,7 @@ const Saved saved_keys[] = {
 // and what is in the run copy (its scratch folder, its output): its key.
 const char* const scratch_key_prefix = "VeltraxSeamTest-";
 
-unsigned depth(const char* key) {
-    unsigned parts = 1;
-    for (const char* c = key; *c != 0; ++c)
-        parts += *c == '\\' ? 1 : 0;
-    return parts;
-}
+unsigned depth(const char* key) { return 1 + static_cast<unsigned>(std::count(key, key + std::strlen(key), '\\')); }
 
 // The first `parts` parts of a key's path.
 std::string prefix(const char* key, unsigned parts) {
@@ -49,37 +43,32 @@ std::string prefix(const char* key, unsigned parts) {
 
 // How many parts of the key's path exist before the first missing one; 0 when all of it exists.
 unsigned first_missing(const Saved& saved) {
-    for (unsigned parts = 1; parts <= depth(saved.key); ++parts) {
+    for (unsigned parts = 1; parts <= depth(saved.key); ++parts)
         if (!key_exists(prefix(saved.key, parts))) return parts;
-    }
     return 0;
 }
 
-std::string absent_value(std::size_t index) {
-    return "absent " + std::to_string(index);
-}
-
-// The saved key's owner, group and DACL (and, as "security I\\SUB", its sub-keys').
-std::string security_value(std::size_t index) {
-    return "security " + std::to_string(index);
-}
+// The values that say a key was absent, and hold its owner, group and DACL (its sub-keys' as "security I\\SUB").
+std::string absent_value(std::size_t index) { return "absent " + std::to_string(index); }
+std::string security_value(std::size_t index) { return "security " + std::to_string(index); }
 
 bool open(HKEY root, const std::string& key, Key& handle, REGSAM access = KEY_ALL_ACCESS) {
     return RegOpenKeyExA(root, key.c_str(), 0, access | KEY_WOW64_64KEY, &handle.h) == ERROR_SUCCESS;
 }
 
-bool create_new(HKEY root, const std::string& key, Key& handle) {
+// A key that must not exist yet; `sddl`, when given, is its security, set in the call that creates it.
+bool create_new(HKEY root, const std::string& key, Key& handle, const char* sddl = nullptr) {
     DWORD disposition = 0;
-    return RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                           nullptr, &handle.h, &disposition) == ERROR_SUCCESS &&
+    const Security security(sddl);
+    return (sddl == nullptr || security.attributes() != nullptr) &&
+           RegCreateKeyExA(root, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                           security.attributes(), &handle.h, &disposition) == ERROR_SUCCESS &&
            disposition == REG_CREATED_NEW_KEY;
 }
 
 bool read_dword(HKEY key, const std::string& name, DWORD& value) {
-    DWORD type = 0, size = sizeof value;
-    return RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-               ERROR_SUCCESS &&
-           type == REG_DWORD && size == sizeof value;
+    DWORD size = sizeof value;
+    return RegGetValueA(key, nullptr, name.c_str(), RRF_RT_REG_DWORD, nullptr, &value, &size) == ERROR_SUCCESS;
 }
 
 bool write_dword(HKEY key, const std::string& name, DWORD value) {
@@ -88,15 +77,11 @@ bool write_dword(HKEY key, const std::string& name, DWORD value) {
 }
 
 // The one step the kit test's faulty runner fails: a give-back that cannot write.
-LONG copy_back(HKEY from, HKEY to) {
 #ifdef VELTRAX_KIT_FAIL_GIVE_BACK
-    (void)from;
-    (void)to;
-    return ERROR_ACCESS_DENIED;
+LONG copy_back(HKEY, HKEY) { return ERROR_ACCESS_DENIED; }
 #else
-    return RegCopyTreeA(from, nullptr, to);
+LONG copy_back(HKEY from, HKEY to) { return RegCopyTreeA(from, nullptr, to); }
 #endif
-}
 
 std::vector<std::string> scratch_keys() {
     Key software;
@@ -106,11 +91,90 @@ std::vector<std::string> scratch_keys() {
     for (DWORD index = 0;; ++index) {
         DWORD size = sizeof name;
         if (RegEnumKeyExA(software.h, index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        if (std::strncmp(name, scratch_key_prefix, std::strlen(scratch_key_prefix)) == 0) {
+        if (std::strncmp(name, scratch_key_prefix, std::strlen(scratch_key_prefix)) == 0)
             keys.push_back(std::string("SOFTWARE\\") + name);
-        }
     }
     return keys;
+}
+
+// The owner, group and DACL of each saved key and every key below it, given
+// back with it (a copied key would otherwise inherit its parent's).
+constexpr SECURITY_INFORMATION key_security = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                              DACL_SECURITY_INFORMATION;
+
+// The restore privilege, on for as long as this lives: setting another owner
+// than oneself needs it, and nothing else may run with it.
+struct RestorePrivilege {
+    Handle token = own_token(TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY);
+    TOKEN_PRIVILEGES previous{};
+    bool on = false;
+    RestorePrivilege() {
+        if (token.h == nullptr) return;
+        TOKEN_PRIVILEGES restore{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+        DWORD size = sizeof previous;
+        on = LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &restore.Privileges[0].Luid) &&
+             AdjustTokenPrivileges(token.h, FALSE, &restore, sizeof previous, &previous, &size) &&
+             GetLastError() == ERROR_SUCCESS;
+    }
+    RestorePrivilege(const RestorePrivilege&) = delete;
+    RestorePrivilege& operator=(const RestorePrivilege&) = delete;
+    ~RestorePrivilege() {
+        if (on) AdjustTokenPrivileges(token.h, FALSE, &previous, 0, nullptr, nullptr);
+    }
+};
+
+
+// Saves them as the value `name` and values "NAME\\SUB\\KEY" of `state`; false when any could not be.
+bool save_key_security(HKEY source, HKEY state, const std::string& name) {
+    DWORD size = 0;
+    RegGetKeySecurity(source, key_security, nullptr, &size);
+    std::string descriptor(size, '\0');
+    bool done = size > 0 && RegGetKeySecurity(source, key_security, descriptor.data(), &size) == ERROR_SUCCESS &&
+                RegSetValueExA(state, name.c_str(), 0, REG_BINARY, reinterpret_cast<const BYTE*>(descriptor.data()),
+                               size) == ERROR_SUCCESS;
+    for (DWORD index = 0; done; ++index) {
+        char sub[256];
+        DWORD length = sizeof sub;
+        const LONG found = RegEnumKeyExA(source, index, sub, &length, nullptr, nullptr, nullptr, nullptr);
+        if (found == ERROR_NO_MORE_ITEMS) break;
+        Key child;
+        done = found == ERROR_SUCCESS &&
+               RegOpenKeyExA(source, sub, 0, READ_CONTROL | KEY_ENUMERATE_SUB_KEYS, &child.h) == ERROR_SUCCESS &&
+               save_key_security(child.h, state, name + "\\" + sub);
+    }
+    return done;
+}
+
+// Gives a recreated key and every key below it the security saved as `name`.
+bool restore_key_security(HKEY state, HKEY target, const std::string& name) {
+    std::vector<std::string> names;  // the key's and its sub-keys', the deepest first
+    for (DWORD index = 0;; ++index) {
+        char value[16384];
+        DWORD length = sizeof value;
+        if (RegEnumValueA(state, index, value, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        const std::string found(value, length);
+        if (found == name || found.rfind(name + "\\", 0) == 0) names.push_back(found);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return std::count(a.begin(), a.end(), '\\') > std::count(b.begin(), b.end(), '\\');
+    });
+    const RestorePrivilege privilege;
+    bool done = !names.empty();
+    for (const std::string& found : names) {
+        DWORD type = 0, size = 0;
+        RegQueryValueExA(state, found.c_str(), nullptr, &type, nullptr, &size);
+        std::string descriptor(size, '\0');
+        Key key;
+        const std::string below = found.size() > name.size() ? found.substr(name.size() + 1) : "";
+        done = done && type == REG_BINARY &&
+               RegQueryValueExA(state, found.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(descriptor.data()),
+                                &size) == ERROR_SUCCESS &&
+               IsValidSecurityDescriptor(descriptor.data()) &&
+               RegOpenKeyExA(target, below.empty() ? nullptr : below.c_str(), 0, WRITE_DAC | WRITE_OWNER,
+                             &key.h) == ERROR_SUCCESS &&
+               RegSetKeySecurity(key.h, key_security, descriptor.data()) == ERROR_SUCCESS;
+    }
+    return done;
 }
 
 }  // namespace
@@ -132,19 +196,16 @@ Leftover leftover_state() {
         sound = sound && absent != copied && copied == secured &&
                 (!absent || (parts >= saved_keys[i].shallowest && parts <= depth(saved_keys[i].key)));
     }
-    if (!sound) {
+    if (!sound)
         refuse(std::string("HKLM\\") + state_key + " is not as this kit writes it; look at it, and delete it by hand");
-    }
     return Leftover::saved;
-}
-
-bool drop_unfinished_save() {
-    return delete_key_tree(state_key);
 }
 
 bool save_state() {
     Key state;
-    bool done = delete_key_tree(state_key) && create_new(HKEY_LOCAL_MACHINE, state_key, state);
+    // Only SYSTEM and Administrators may read it: it holds copies of keys others may not read.
+    bool done = delete_key_tree(state_key) &&
+                create_new(HKEY_LOCAL_MACHINE, state_key, state, "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
     for (std::size_t i = 0; done && i < std::size(saved_keys); ++i) {
         const unsigned missing = first_missing(saved_keys[i]);
         if (missing != 0) {
@@ -163,7 +224,7 @@ bool save_state() {
     return done;
 }
 
-std::vector<std::string> give_back() {
+std::vector<std::string> give_back(const Manifest& manifest, const std::string& environment) {
     // Nothing is given back beside an installation that still runs (one a
     // test started, say): it would race it.
     if (!installer_idle_within(10)) return {"give back anything: Windows Installer still ran an installation after 10 minutes"};
@@ -171,15 +232,16 @@ std::vector<std::string> give_back() {
     auto check = [&failed](bool done, const std::string& what) {
         if (!done) failed.push_back(what);
     };
-    const auto set_ui = system_call<decltype(&MsiSetInternalUI)>("msi.dll", "MsiSetInternalUI");
-    const auto configure = system_call<decltype(&MsiConfigureProductExA)>("msi.dll", "MsiConfigureProductExA");
-    if (set_ui != nullptr) set_ui(INSTALLUILEVEL_NONE, nullptr);
-    for (const std::string& product : installed_products()) {
-        const UINT result = configure == nullptr ? ERROR_MOD_NOT_FOUND
-                                                 : configure(product.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
-                                                             "REBOOT=ReallySuppress");
-        check(result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED,
-              "uninstall the package " + product + " (error " + std::to_string(result) + ")");
+    // msiexec from the system folder, as the package tests run it; only the kit's own products, for the machine.
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    const std::string msiexec = std::string(system, length < MAX_PATH ? length : 0) + "\\msiexec.exe";
+    for (const std::string& product : installed_products(manifest)) {
+        std::string trouble;
+        const DWORD result = run_in_job(msiexec, "\"" + msiexec + "\" /x " + product + " /qn REBOOT=ReallySuppress",
+                                        environment, std::string(system, 3), nullptr, 10 * 60 * 1000, trouble);
+        check(trouble.empty() && (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED),
+              "uninstall the package " + product + " (" + (trouble.empty() ? "exit code " + std::to_string(result) : trouble) + ")");
     }
     for (const char* folder : state_folders)
         check(remove_tree(folder), std::string("remove ") + folder);

@@ -3,21 +3,16 @@
 //
 //   verify.cmd [/disposable] [/reduced] | verify.cmd /finish
 //
-// It refuses (one line, exit code 2, nothing changed) unless all of this
-// holds: it can keep DLLs to System32; it runs elevated; no other run of the
-// kit and no installation is under way; nobody but SYSTEM and Administrators
-// owns or can change the kit's folder or what is in it, or move any folder
-// above it; no earlier run left anything (only /finish finishes that); and
-// the machine holds neither the utility nor the tool's state (/disposable
-// lets the tests delete them). Then it copies the programs and packages its
-// manifest names into a folder of its own, each checked against the hash it
-// carries, runs them from there, gives back what the tests changed, and ends
-// with "N passed, N failed": exit code 0 when every test passed and
-// everything was given back and removed, 1 otherwise, naming what stayed. A
-// step that fails after the first change and before the tests undoes what
-// the run changed; only when that worked does the run call itself refused.
+// It refuses (one line, exit code 2, nothing changed) unless the checks of
+// VERIFY.txt hold. Then it copies what its manifest names into run\ in the
+// kit's folder, each checked against the hash it carries, runs the programs
+// from there with an environment and a command line it makes itself, gives
+// back what the tests changed, and ends with "N passed, N failed": exit code
+// 0 when every test passed and everything was given back and removed, 1
+// otherwise, naming what stayed. A step that fails after the first change
+// and before the tests undoes what the run changed; only when that worked
+// does the run call itself refused.
 #include <cstdio>
-#include <cstring>
 
 #include "kit/kit.h"
 
@@ -32,69 +27,96 @@ std::string joined(const std::vector<std::string>& items, const char* separator)
     return text;
 }
 
-// The programs see none of this runner's GTEST_ or VELTRAX_ settings: the
-// counts of a run are the kit's, not the environment's.
-void clear_test_settings() {
-    std::vector<std::string> names;
-    char* block = GetEnvironmentStringsA();
-    for (const char* entry = block; entry != nullptr && *entry != 0; entry += std::strlen(entry) + 1) {
-        const std::string name = std::string(entry).substr(0, std::string(entry).find('=', 1));
-        if (_strnicmp(name.c_str(), "GTEST_", 6) == 0 || _strnicmp(name.c_str(), "VELTRAX_", 8) == 0)
-            names.push_back(name);
-    }
-    if (block != nullptr) FreeEnvironmentStringsA(block);
-    for (const std::string& name : names)
-        SetEnvironmentVariableA(name.c_str(), nullptr);
+// The run copy goes once no product of the kit is installed from it any more:
+// it is their install source, which a repair would run.
+void drop_copy(const std::string& copy, const kit::Manifest& manifest, std::vector<std::string>& failed) {
+    const std::vector<std::string> installed = kit::installed_products(manifest);
+    if (!installed.empty() && kit::exists(copy))
+        failed.push_back("remove its copy " + copy + " (kept while " + joined(installed, ", ") + " is installed from it)");
+    else if (!kit::remove_tree(copy))
+        failed.push_back("remove its copy " + copy);
 }
 
-// Gives back what an earlier run saved; says in one line what could not be, and how to finish it.
-bool given_back(const char* doing) {
-    say("verify: %s", doing);
-    std::vector<std::string> failed = kit::give_back();
-    const bool keys_kept = !failed.empty();
-    if (!kit::remove_run_copies()) failed.emplace_back("remove an earlier run's copy in ProgramData");
-    if (failed.empty()) return true;
-    say("verify: could not %s%s: mend the cause, then run verify.cmd /finish", joined(failed, ", ").c_str(),
-        keys_kept ? "; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify" : "");
-    return false;
+// The line that says what could not be given back, and how to finish it.
+std::string not_given_back_line(const std::vector<std::string>& failed, bool keys_kept) {
+    return "verify: could not " + joined(failed, ", ") +
+           (keys_kept ? "; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify" : "") +
+           ": mend the cause, then run verify.cmd /finish";
+}
+
+// The Windows version, as the summary names it.
+std::string windows_version() {
+    using RtlGetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+    using WineGetVersion = const char*(CDECL*)();
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    auto get_version = reinterpret_cast<RtlGetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    if (get_version != nullptr) get_version(&info);
+    char name[256];
+    DWORD size = sizeof name;
+    std::string product = RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductName",
+                                       RRF_RT_REG_SZ, nullptr, name, &size) == ERROR_SUCCESS
+                              ? name
+                              : "Windows";
+    // Windows 11 still names itself Windows 10 there; its builds start at 22000.
+    const std::size_t ten = product.find("Windows 10");
+    if (ten != std::string::npos && info.dwMajorVersion == 10 && info.dwBuildNumber >= 22000) product[ten + 9] = '1';
+    char version[512];
+    std::snprintf(version, sizeof version, "%s, version %lu.%lu, build %lu%s%ls", product.c_str(), info.dwMajorVersion,
+                  info.dwMinorVersion, info.dwBuildNumber, info.szCSDVersion[0] != 0 ? ", " : "", info.szCSDVersion);
+    std::string text = version;
+    auto wine = reinterpret_cast<WineGetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    if (wine != nullptr) text += std::string(" (under Wine ") + wine() + ", not a real Windows)";
+    return text;
+}
+
+// What restart Windows is waiting for, or "".
+std::string pending_restart() {
+    std::string pending;
+    auto note = [&pending](bool found, const char* what) {
+        if (found) pending += std::string(pending.empty() ? "" : "; ") + what;
+    };
+    note(RegGetValueA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                      "PendingFileRenameOperations", RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS,
+         "files to replace at the next restart (PendingFileRenameOperations)");
+    note(kit::key_exists("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\RebootPending"),
+         "Windows servicing (RebootPending)");
+    note(kit::key_exists("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\WindowsUpdate\\Auto Update\\RebootRequired"),
+         "Windows Update (RebootRequired)");
+    return pending;
 }
 
 BOOL WINAPI keep_running(DWORD event) {
-    // Ctrl+C ends the test program that is running (it shares the console);
-    // this process goes on to give back what it saved.
+    // Ctrl+C ends the program that runs (it shares the console); this one goes on to give back what it saved.
     return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
 
 // What an earlier run left, and what /finish does with it, in one phrase.
-std::string leftover_phrase(kit::Leftover leftover, const std::vector<std::string>& copies,
-                            const std::vector<std::string>& held) {
+std::string leftover_phrase(kit::Leftover leftover, const std::string& copy, const std::vector<std::string>& held) {
     std::vector<std::string> left;
     if (leftover == kit::Leftover::saved) left.emplace_back("the keys it saved in HKLM\\SOFTWARE\\veltrax-place-verify");
     if (leftover == kit::Leftover::unfinished)
         left.emplace_back("HKLM\\SOFTWARE\\veltrax-place-verify, half saved (it had changed nothing yet)");
-    for (const std::string& copy : copies) left.push_back("its copy " + copy);
-    std::string finish;
-    if (leftover == kit::Leftover::saved) {
-        finish = held.empty() ? "remove what its tests made and give back the saved keys (the battery meter's and "
-                                "HKLM\\SOFTWARE\\Veltrax)"
-                              : "uninstall or delete " + joined(held, ", ") +
-                                    ", and give back the saved keys (the battery meter's and HKLM\\SOFTWARE\\Veltrax)";
-    } else {
-        finish = "delete what it left";
-    }
+    if (!copy.empty()) left.push_back("its copy " + copy);
+    const std::string keys = "give back the saved keys (the battery meter's and HKLM\\SOFTWARE\\Veltrax)";
+    const std::string finish = leftover != kit::Leftover::saved ? "delete what it left"
+                               : held.empty()                   ? "remove what its tests made and " + keys
+                                                                : "uninstall or delete " + joined(held, ", ") + ", and " + keys;
     return "an earlier run of the kit was cut short or could not give back what it saved; it left " +
            joined(left, ", ") + "; verify.cmd /finish will " + finish + "; run verify.cmd /finish";
 }
 
 // A step that failed after the run changed the machine, before the tests:
-// undoes the changes (the run copy, the new results folder, the earlier
-// results folder renamed aside). Refuses when all of it was undone; otherwise
-// says what stayed changed and ends with exit code 1.
-[[noreturn]] void stop_before_the_tests(const std::string& why, const std::string& copy, const std::string& results,
-                                        bool made_results, const std::string& kept, bool half_saved = false) {
+// undoes the changes; refuses when all of it was undone, else names what
+// stayed changed and ends with exit code 1.
+[[noreturn]] void stop_before_the_tests(const std::string& why, kit::Handle& held, const std::string& copy,
+                                        const std::string& results, bool made_results, const std::string& kept,
+                                        bool half_saved = false) {
     std::vector<std::string> stayed;
+    held.close();
     if (half_saved) stayed.emplace_back("HKLM\\SOFTWARE\\veltrax-place-verify, half saved (verify.cmd /finish removes it)");
-    if (!copy.empty() && !kit::remove_tree(copy)) stayed.push_back("its copy " + copy);
+    if (!kit::remove_tree(copy)) stayed.push_back("its copy " + copy);
     if (made_results && !kit::remove_tree(results)) stayed.push_back("a new " + results);
     if (!kept.empty() && !MoveFileExA(kept.c_str(), results.c_str(), 0))
         stayed.push_back("the earlier results, now " + kept);
@@ -124,62 +146,68 @@ int main(int argc, char** argv) {
     }
     const std::string results = folder + "\\results";
     kit::check_results_folder(results);
-    std::string about = "veltrax-place verification kit";
-    const std::vector<kit::Listed> listed = kit::built_in_files(about);
-    const std::vector<std::string> programs = kit::listed_programs(listed);
+    const kit::Manifest manifest = kit::built_in();
+    const std::vector<std::string> programs = kit::listed_programs(manifest.files);
+    const std::string copy = kit::run_copy_of(folder);
+    // Every program and msiexec gets this environment, none of this process's own.
+    const std::string environment = kit::environment(
+        kit::exists(copy) || !options.finish ? copy + "\\temp" : "",
+        {"VELTRAX_CRASH_POINT_STRIDE=" + std::string(options.reduced ? "5" : "1"),
+         "VELTRAX_PROPERTY_RUNS=" + std::string(options.reduced ? "5" : "150"), "VELTRAX_SCRATCH_ROOT=" + copy});
 
     const kit::Leftover leftover = kit::leftover_state();
-    const std::vector<std::string> copies = kit::run_copies();
-    const std::vector<std::string> held = kit::machine_state();
+    const bool copy_left = kit::exists(copy);
+    std::vector<std::string> others;
+    kit::installed_products(manifest, &others);
+    const std::vector<std::string> held = kit::machine_state(manifest);
+    const std::string left_alone = others.empty() ? "" : "verify: not the kit's, left alone: " + joined(others, ", ");
     if (options.finish) {
-        if (leftover == kit::Leftover::saved) {
-            return given_back("finishing an earlier run: removing what its tests made and giving back what it saved")
-                       ? 0
-                       : 1;
-        }
-        const bool dropped = kit::drop_unfinished_save() && kit::remove_run_copies();
-        say("verify: %s", leftover == kit::Leftover::none && copies.empty()
-                              ? "no earlier run left anything"
-                              : (dropped ? "removed what an earlier run left; it had changed nothing else"
-                                         : "could not remove all that an earlier run left"));
-        return dropped ? 0 : 1;
+        if (!others.empty()) say("%s", left_alone.c_str());
+        say("verify: %s", leftover == kit::Leftover::saved ? "finishing an earlier run: removing what its tests made "
+                                                            "and giving back what it saved"
+                          : leftover == kit::Leftover::none && !copy_left ? "no earlier run left anything"
+                                                                          : "removing what an earlier run left");
+        std::vector<std::string> failed;
+        if (leftover == kit::Leftover::saved) failed = kit::give_back(manifest, environment);
+        const bool keys_kept = !failed.empty();
+        // Cut short while saving, it had changed nothing yet.
+        if (leftover == kit::Leftover::unfinished && !kit::delete_key_tree("SOFTWARE\\veltrax-place-verify"))
+            failed.emplace_back("delete HKLM\\SOFTWARE\\veltrax-place-verify");
+        drop_copy(copy, manifest, failed);
+        if (!failed.empty()) say("%s", not_given_back_line(failed, keys_kept).c_str());
+        return failed.empty() ? 0 : 1;
     }
     // Whatever an earlier run left is finished only when asked for.
-    if (leftover != kit::Leftover::none || !copies.empty()) kit::refuse(leftover_phrase(leftover, copies, held));
-    if (!held.empty() && !options.disposable) {
+    if (leftover != kit::Leftover::none || copy_left) kit::refuse(leftover_phrase(leftover, copy_left ? copy : "", held));
+    if (!held.empty() && !options.disposable)
         kit::refuse("this machine holds " + joined(held, ", ") +
                     "; run the kit on a snapshot or a spare machine, or pass /disposable to let the tests delete them");
-    }
 
+    if (!others.empty()) say("%s", left_alone.c_str());
     // From here on the machine changes.
     std::string why;
-    const std::string copy = kit::make_run_copy(folder, listed, why);
-    if (!why.empty()) stop_before_the_tests(why, copy, results, false, "");
+    kit::Handle holding = kit::make_run_copy(folder, manifest.files, why);
+    if (!why.empty()) stop_before_the_tests(why, holding, copy, results, false, "");
     const std::string kept = kit::exists(results) ? kit::keep_results(results) : "";
     if (kit::exists(results) && kept.empty())
-        stop_before_the_tests("cannot rename the earlier " + results + " to keep it", copy, results, false, "");
-    if (!kit::make_private_folder(results, true)) {
-        stop_before_the_tests("cannot write " + results + "; copy the kit to a local folder of its own", copy, results,
-                              false, kept);
-    }
-    if (!kit::save_state()) {
+        stop_before_the_tests("cannot rename the earlier " + results + " to keep it", holding, copy, results, false, "");
+    if (!kit::make_private_folder(results, true))
+        stop_before_the_tests("cannot write " + results + "; copy the kit to a local folder of its own", holding, copy,
+                              results, false, kept);
+    if (!kit::save_state())
         stop_before_the_tests("cannot save the battery meter's and HKLM\\SOFTWARE\\Veltrax's keys in "
                               "HKLM\\SOFTWARE\\veltrax-place-verify",
-                              copy, results, true, kept, kit::key_exists("SOFTWARE\\veltrax-place-verify"));
-    }
-    std::string exe_sha, msi_sha;
-    for (const kit::Listed& file : listed) {
-        if (file.name == "veltrax-place.exe") exe_sha = file.sha256;
-        if (file.name == "packages\\base.msi") msi_sha = file.sha256;
-    }
-    const std::string started = kit::local_time();
-    clear_test_settings();
-    // The full counts, or fewer when asked: random sequences of the property
-    // test, and every crash point or every fifth. The programs make their
-    // scratch folders in the run copy, which only administrators can write.
-    SetEnvironmentVariableA("VELTRAX_PROPERTY_RUNS", options.reduced ? "5" : "150");
-    SetEnvironmentVariableA("VELTRAX_CRASH_POINT_STRIDE", options.reduced ? "5" : "1");
-    SetEnvironmentVariableA("VELTRAX_SCRATCH_ROOT", copy.c_str());
+                              holding, copy, results, true, kept, kit::key_exists("SOFTWARE\\veltrax-place-verify"));
+    const auto sha_of = [&manifest](const std::string& name) {
+        for (const kit::Listed& file : manifest.files)
+            if (file.name == name) return file.sha256;
+        return std::string();
+    };
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char started[64];
+    std::snprintf(started, sizeof started, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
     SetConsoleCtrlHandler(keep_running, TRUE);
 
     say("veltrax-place verification kit: %zu test program%s%s; results in %s", programs.size(),
@@ -189,7 +217,7 @@ int main(int argc, char** argv) {
     std::string table;
     std::string notes;
     for (const std::string& name : programs) {
-        const kit::Outcome outcome = kit::run_program(copy, results, name);
+        const kit::Outcome outcome = kit::run_program(copy, results, name, environment);
         char line[256];
         char skipped[32] = "";
         if (outcome.skipped != 0) std::snprintf(skipped, sizeof skipped, " %5u skipped", outcome.skipped);
@@ -203,35 +231,35 @@ int main(int argc, char** argv) {
         total.seconds += outcome.seconds;
         for (const std::string& note : outcome.notes) notes += "note:     " + note + "\r\n";
     }
-    std::vector<std::string> not_given_back = kit::give_back();
+    std::vector<std::string> not_given_back = kit::give_back(manifest, environment);
     const bool keys_kept = !not_given_back.empty();
-    if (!kit::remove_tree(copy)) not_given_back.push_back("remove its copy " + copy);
+    holding.close();
+    drop_copy(copy, manifest, not_given_back);
 
     std::string closing = std::to_string(total.passed) + " passed, " + std::to_string(total.failed) + " failed";
     if (total.skipped != 0) closing += ", " + std::to_string(total.skipped) + " skipped";
     if (options.reduced) closing += " (reduced)";
-    std::string give_back_line;
+    const std::string give_back_line = not_given_back.empty() ? "" : not_given_back_line(not_given_back, keys_kept);
     if (!not_given_back.empty()) {
         closing += " (not all given back)";
-        give_back_line = "verify: could not " + joined(not_given_back, ", ") +
-                         (keys_kept ? "; the saved keys stay in HKLM\\SOFTWARE\\veltrax-place-verify" : "") +
-                         ": mend the cause, then run verify.cmd /finish";
         say("%s", give_back_line.c_str());
     }
-    const std::string restart = kit::pending_restart();
+    const std::string restart = pending_restart();
     std::string command = "verify.cmd";
     for (int i = 1; i < argc; ++i)
         command += std::string(" ") + argv[i];
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.0f s", total.seconds);
     const std::string summary =
-        "kit:      " + about +
-        "\r\nwindows:  " + kit::windows_version() + "\r\nstarted:  " + started +
-        "\r\nexe:      veltrax-place.exe sha256 " + exe_sha + "\r\npackage:  packages\\base.msi sha256 " + msi_sha +
+        "kit:      " + manifest.about + "\r\nwindows:  " + windows_version() + "\r\nstarted:  " + started +
+        "\r\nexe:      veltrax-place.exe sha256 " + sha_of("veltrax-place.exe") +
+        "\r\npackage:  packages\\base.msi sha256 " + sha_of("packages\\base.msi") +
         "\r\ncommand:  " + command +
         (options.reduced ? "  (reduced: 5 random sequences, not 150; every fifth crash point)" : "") +
-        (restart.empty() ? "" : "\r\nrestart:  Windows waits for a restart: " + restart) + "\r\n" + notes + "\r\n" + table +
-        "total time: " + seconds + "\r\n" + (give_back_line.empty() ? "" : give_back_line + "\r\n") + closing + "\r\n";
+        (restart.empty() ? "" : "\r\nrestart:  Windows waits for a restart: " + restart) +
+        (others.empty() ? "" : "\r\n" + left_alone) + "\r\n" + notes +
+        "\r\n" + table + "total time: " + seconds + "\r\n" + (give_back_line.empty() ? "" : give_back_line + "\r\n") +
+        closing + "\r\n";
     if (!kit::write_new_file(results + "\\summary.txt", summary))
         say("verify: cannot write %s\\summary.txt", results.c_str());
     say("%s", closing.c_str());

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The verification kit run as a user would: copied into a fresh Wine prefix
 # and started with "cmd /c verify.cmd". Every refusal changes nothing; a kit
-# folder that others may change is refused; what a user plants (links, a
-# saved state, a program, settings) turns nothing; a second run is refused
+# folder that others may change is refused; what a user plants (links where
+# the run copy once went, a program, settings of the test framework, an
+# ERRORLEVEL, a product of their own) turns nothing; a second run is refused
 # while one runs; the programs make their scratch folders inside the run's
 # protected copy; whatever an earlier run left (cut short while saving or
 # after, or a give-back that failed) is finished only by /finish, never over
@@ -93,17 +94,10 @@ rm -rf "$prefix" "$prefix.lock" "$prefix.boot.log"
 wine reg add "$battmeter\\ContextMenu\\1" /v Application /t REG_EXPAND_SZ /d 'C:\other\tool.exe' /f >/dev/null
 wine reg add "$battmeter\\ContextMenu\\3" /v Application /t REG_EXPAND_SZ /d '' /f >/dev/null
 cp -r "$kit" "$drive/kit"
-# What a standard user may plant: a saved state of the kind the kit once kept
-# in ProgramData (a mark, a note naming another key, a .reg file that adds a
-# key), a link where the run copies its kit and one where tests leave scratch
-# folders, both to a folder that holds a file.
-mkdir -p "$drive/victim" "$drive/ProgramData/veltrax-place-verify"
+# What a standard user may plant: links where the kit once made its run copy
+# and where tests once left scratch folders, to a folder that holds a file.
+mkdir -p "$drive/victim"
 echo "someone's file" >"$drive/victim/document.txt"
-echo saved >"$drive/ProgramData/veltrax-place-verify/saved"
-printf 'SOFTWARE\\Microsoft' >"$drive/ProgramData/veltrax-place-verify/key0.absent"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\PlantedByReg]\r\n"a"="b"\r\n' \
-    >"$drive/ProgramData/veltrax-place-verify/key1.reg"
-ln -s "$drive/victim" "$drive/ProgramData/veltrax-place-verify/link"
 ln -s "$drive/victim" "$drive/ProgramData/veltrax-place-verify.run-planted"
 ln -s "$drive/victim" "$drive/veltrax-scratch-planted"
 before=$(machine)
@@ -120,6 +114,13 @@ holding=$(machine)
 refused "a machine holding the utility" kit
 [ "$(machine)" = "$holding" ] || fail "the refusal on a machine holding the utility changed it"
 rm -rf "$drive/Program Files (x86)/VELTRAX"
+product=$(msiinfo export "$kit/packages/base.msi" Property | tr -d '\r' | awk -F '\t' '$1 == "ProductCode" {print $2}')
+wine msiexec /i 'C:\kit\packages\base.msi' /qn REBOOT=ReallySuppress >/dev/null 2>&1 || fail "cannot install the package"
+refused "a machine holding the kit's package" kit
+grep -q "the installed package $product" "$out" || fail "the refusal does not name the kit's product $product"
+wine msiexec /x "$product" /qn REBOOT=ReallySuppress >/dev/null 2>&1 || fail "cannot uninstall the package"
+rm -rf "$drive/Program Files/VELTRAX" "$drive/Program Files (x86)/VELTRAX"  # what the package's tool placed
+wine reg delete 'HKLM\SOFTWARE\Veltrax' /f >/dev/null
 cp -r "$kit" "$drive/kit-damaged"
 echo "changed" >>"$drive/kit-damaged/packages/minor.msi"
 refused "a changed file" kit-damaged
@@ -146,22 +147,31 @@ refused "a file in the kit every user may change" kit
 chmod 0644 "$drive/kit/VERIFY.txt"
 same_machine "the refusals"
 
-echo "a run with GTEST_, VELTRAX_ and ProgramData settings in its environment and a program the runner does not carry, and a second run while it runs"
+echo "a run with the test framework's and the kit's settings in its environment and a program the runner does not carry, and a second run while it runs"
 cut_down_kit small "" e2e_tests property_tests
+# A product of the package's upgrade code that the user installed for
+# themselves: its registration in their own hive (Wine's msiexec installs no
+# per-user product of this package, and drops this key when it removes one).
+own_product='HKCU\Software\Microsoft\Installer\UpgradeCodes\1A238FC8D7C8D9741A6B15FACA04FEC5'  # the package's, packed
+wine reg add "$own_product" /v 0123456789ABCDEF0123456789ABCDEF /d '' /f >/dev/null
 cp "$broken" "$drive/small/planted_tests.exe"
 sh "$source_dir/kit/make-kit.sh" sums "$drive/small"
-GTEST_FILTER=-* VELTRAX_PROPERTY_RUNS=0 GTEST_TOTAL_SHARDS=4 GTEST_SHARD_INDEX=1 ProgramData='C:\victim' \
+GTEST_FILTER=-* TESTBRIDGE_TEST_ONLY=NoSuchTest VELTRAX_PROPERTY_RUNS=0 GTEST_TOTAL_SHARDS=4 GTEST_SHARD_INDEX=1 \
+    TEST_PREMATURE_EXIT_FILE='C:\victim\document.txt' ProgramData='C:\victim' \
     "$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >"$out.first" 2>&1 &
 first=$!
 for _ in $(seq 1 240); do
     ls "$drive/small/results/"*.log >/dev/null 2>&1 && break
     sleep 0.5
 done
-ls -d "$drive"/ProgramData/veltrax-place-verify.run-[0-9]* >/dev/null 2>&1 ||
-    fail "the run's copy is not in the system's ProgramData"
+[ -d "$drive/small/run" ] || fail "the run's copy is not in the kit's folder"
 refused "a second run" small
 wait "$first" || fail "the first run exited $?: $(tr -d '\r' <"$out.first")"
 tr -d '\r' <"$out.first" | sed 's/^/    /'
+grep -q "not the kit's, left alone: the product {76543210-BA98-FEDC-1032-547698BADCFE} installed for this user" "$out.first" ||
+    fail "the run does not name the user's own product"
+wine reg query "$own_product" /v 0123456789ABCDEF0123456789ABCDEF >/dev/null 2>&1 || fail "the user's own product was touched"
+wine reg delete "$own_product" /f >/dev/null
 [ "$(xml_count small e2e_tests tests)" = "$(tests_of e2e_tests)" ] || fail "the environment changed which tests ran"
 grep -q 'name="sequences" value="5"' "$drive/small/results/property_tests.xml" ||
     fail "VELTRAX_PROPERTY_RUNS from the environment reached the property test"
@@ -173,8 +183,9 @@ rm -f "$out.first"
     fail "the runner ran a program it does not carry"
 rm "$drive/small/planted_tests.exe"
 sh "$source_dir/kit/make-kit.sh" sums "$drive/small"
-same_machine "a run beside planted state and links"
-[ -f "$drive/victim/document.txt" ] || fail "a file behind a link was deleted"
+same_machine "a run beside planted settings and links"
+[ "$(cat "$drive/victim/document.txt")" = "someone's file" ] || fail "a program wrote or deleted a file the environment named"
+[ ! -e "$drive/small/run" ] || fail "the run's copy stayed"
 
 echo "a run cut short while a program works in its scratch folder, then the maker's utility on the machine"
 "$wine_run" cmd /c 'C:\small\verify.cmd' /reduced >"$out.cut" 2>&1 &
@@ -187,7 +198,7 @@ runner=$!
 # would set bits for others.
 mode=
 for _ in $(seq 1 600); do
-    mode=$(stat -c %a "$drive"/ProgramData/veltrax-place-verify.run-*/scratch-* 2>/dev/null | head -1)
+    mode=$(stat -c %a "$drive"/small/run/scratch-* 2>/dev/null | head -1)
     [ -n "$mode" ] && break
     kill -0 "$runner" 2>/dev/null || break  # it ended without one
     sleep 0.2
@@ -233,7 +244,10 @@ echo "a give-back that fails keeps what it saved; the next run finishes it"
 cut_down_kit failing "$failing_runner" e2e_tests
 cp "$broken" "$drive/failing/veltrax-place.exe"
 remade failing
+# An ERRORLEVEL in the environment does not stand in for the runner's exit code.
+export ERRORLEVEL=0
 if verify failing /reduced; then fail "a failed give-back exited 0"; else status=$?; fi
+unset ERRORLEVEL
 [ "$status" -eq 1 ] || fail "a failed give-back: exit status $status, expected 1"
 grep -q "^verify: could not give back HKLM.*BattMeter.*verify.cmd /finish" "$out" || fail "no line says what was not given back"
 last_line | grep -Eq '^[0-9]+ passed, [1-9][0-9]* failed \(reduced\) \(not all given back\)$' ||

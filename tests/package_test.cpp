@@ -39,7 +39,6 @@ const std::string msiexec = [] {
     return (length > 0 && length < MAX_PATH ? std::string(system, length) : std::string("C:\\Windows\\System32")) +
            "\\msiexec.exe";
 }();
-const char* const upgrade_code = "{8CF832A1-8C7D-479D-A1B6-51AFAC40EF5C}";
 const std::string install_dir = "C:\\Program Files\\veltrax-place";
 // Wine's msiexec differs from Windows in two ways these scenarios meet; each
 // allowance holds only where the test finds itself under Wine (its ntdll
@@ -77,26 +76,35 @@ std::string package_property(const std::string& name, const std::string& propert
     return package_query(name, "SELECT `Value` FROM `Property` WHERE `Property` = '" + property + "'");
 }
 
-// The versions of every installed product of this upgrade code.
+// The version of a package's product installed for the machine, never a user's product of the same upgrade code;
+// "" when there is none. This program looks at and removes only its own products: base's, revision's and minor's
+// (failing and failing-revision share base's and revision's codes).
+std::string machine_version(const std::string& code) {
+    char version[64];
+    DWORD size = sizeof version;
+    return MsiGetProductInfoExA(code.c_str(), nullptr, MSIINSTALLCONTEXT_MACHINE, INSTALLPROPERTY_VERSIONSTRING, version,
+                                &size) == ERROR_SUCCESS ? std::string(version, size) : "";
+}
+const std::vector<std::string>& own_products() {
+    static const std::vector<std::string> codes = {package_property("base", "ProductCode"),
+                                                   package_property("revision", "ProductCode"),
+                                                   package_property("minor", "ProductCode")};
+    return codes;
+}
+
+// The versions of this program's products installed for the machine.
 std::vector<std::string> installed_versions() {
     std::vector<std::string> versions;
-    char code[39];
-    for (DWORD index = 0; MsiEnumRelatedProductsA(upgrade_code, 0, index, code) == ERROR_SUCCESS; ++index) {
-        char version[64];
-        DWORD size = sizeof version;
-        MsiGetProductInfoA(code, INSTALLPROPERTY_VERSIONSTRING, version, &size);
-        versions.emplace_back(version, size);
-    }
+    for (const std::string& code : own_products())
+        if (const std::string version = machine_version(code); !version.empty()) versions.push_back(version);
     return versions;
 }
 
-// Removes every installed product of this upgrade code and what it may have left.
+// Removes this program's products installed for the machine and what they may have left.
 void remove_products(const Machine& m) {
-    for (int round = 0; round < 3; ++round) {
-        char code[39];
-        if (MsiEnumRelatedProductsA(upgrade_code, 0, 0, code) != ERROR_SUCCESS) break;
-        m.run({"/x", code, "/qn", "REBOOT=ReallySuppress"}, msiexec);
-    }
+    for (const std::string& code : own_products())
+        for (int round = 0; round < 3 && !machine_version(code).empty(); ++round)
+            m.run({"/x", code, "/qn", "REBOOT=ReallySuppress"}, msiexec);
     m.remove_tree(install_dir);
     m.reg_delete_tree("SOFTWARE\\veltrax-place");
     // Where Wine's msiexec dropped a product's registration after a failed

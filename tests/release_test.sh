@@ -154,7 +154,8 @@ import hashlib, os, sys
 kit = sys.argv[1]
 image = open(os.path.join(kit, "verify-kit.exe"), "rb").read()
 at = image.find(b"VELTRAX-KIT-MANIFEST-1\n")
-listed = [line.split(" ", 1) for line in image[at:image.index(b"\0", at)].decode().splitlines()[2:]]
+lines = image[at:image.index(b"\0", at)].decode().splitlines()[2:]
+listed = [line.split(" ", 1) for line in lines if not line.startswith(("product ", "upgrade "))]
 files = sorted(n for n in os.listdir(kit) if n.endswith(".exe") and n != "verify-kit.exe")
 files += sorted("packages\\" + n for n in os.listdir(os.path.join(kit, "packages")))
 assert [name for _, name in listed] == files, listed
