@@ -25,8 +25,9 @@ fail() {
 hashes=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 cd "$(dirname "$0")/.."
 commit=$(git rev-parse --verify -q HEAD) || fail "not a git checkout with a commit: the release is built from HEAD"
-version=$(sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || fail "no project version in CMakeLists.txt"
+# HEAD's version, as release.sh reads it (never an uncommitted edit of it).
+version=$(git show HEAD:CMakeLists.txt | sed -n 's/^project(veltrax_place VERSION \([0-9.]*\).*/\1/p')
+[ -n "$version" ] || fail "no project version in HEAD's CMakeLists.txt"
 
 # The first line says which release CI hashed: it must be this one.
 read -r made_by <"$hashes" || made_by=
