@@ -236,9 +236,11 @@ std::vector<std::string> give_back(const Manifest& manifest, const std::string& 
     char system[MAX_PATH];
     const UINT length = GetSystemDirectoryA(system, MAX_PATH);
     const std::string msiexec = std::string(system, length < MAX_PATH ? length : 0) + "\\msiexec.exe";
+    const std::vector<std::string> users = registered_for_this_user(manifest);
     for (const std::string& product : installed_products(manifest)) {
-        std::string trouble;
-        const DWORD result = run_in_job(msiexec, "\"" + msiexec + "\" /x " + product + " /qn REBOOT=ReallySuppress",
+        const bool left = std::find(users.begin(), users.end(), product) != users.end();
+        std::string trouble = left ? "registered for this user too, so msiexec would remove that one: left" : "";
+        const DWORD result = left ? 0 : run_in_job(msiexec, "\"" + msiexec + "\" /x " + product + " /qn REBOOT=ReallySuppress",
                                         environment, std::string(system, 3), nullptr, 10 * 60 * 1000, trouble);
         check(trouble.empty() && (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED),
               "uninstall the package " + product + " (" + (trouble.empty() ? "exit code " + std::to_string(result) : trouble) + ")");
