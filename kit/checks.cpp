@@ -11,12 +11,8 @@
 
 namespace kit {
 
-namespace {
-
 // The longest path the run makes below the kit folder or results\.
 constexpr std::size_t deepest_name = 64;
-
-}  // namespace
 
 Options parse_arguments(int argc, char** argv) {
     Options options;
@@ -238,9 +234,8 @@ std::vector<std::string> listed_programs(const std::vector<Listed>& listed) {
     for (const Listed& file : listed) {
         const std::string& name = file.name;
         if (name.find('\\') == std::string::npos && name.size() > ending.size() &&
-            name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
             programs.push_back(file.name.substr(0, file.name.size() - 4));
-        }
     }
     std::sort(programs.begin(), programs.end());
     return programs;

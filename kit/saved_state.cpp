@@ -123,7 +123,6 @@ struct RestorePrivilege {
     }
 };
 
-
 // Saves them as the value `name` and values "NAME\\SUB\\KEY" of `state`; false when any could not be.
 bool save_key_security(HKEY source, HKEY state, const std::string& name) {
     DWORD size = 0;
@@ -190,9 +189,8 @@ Leftover leftover_state() {
         const bool absent = read_dword(state.h, absent_value(i), parts);
         Key copy;
         const bool copied = open(state.h, std::to_string(i), copy, KEY_READ);
-        DWORD type = 0;
         const bool secured =
-            RegQueryValueExA(state.h, security_value(i).c_str(), nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS;
+            RegQueryValueExA(state.h, security_value(i).c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
         sound = sound && absent != copied && copied == secured &&
                 (!absent || (parts >= saved_keys[i].shallowest && parts <= depth(saved_keys[i].key)));
     }
@@ -208,14 +206,12 @@ bool save_state() {
                 create_new(HKEY_LOCAL_MACHINE, state_key, state, "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
     for (std::size_t i = 0; done && i < std::size(saved_keys); ++i) {
         const unsigned missing = first_missing(saved_keys[i]);
-        if (missing != 0) {
-            done = write_dword(state.h, absent_value(i), missing);
-            continue;
-        }
         Key source, copy;
-        done = open(HKEY_LOCAL_MACHINE, saved_keys[i].key, source, KEY_READ) &&
-               create_new(state.h, std::to_string(i), copy) && RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS &&
-               save_key_security(source.h, state.h, security_value(i));
+        done = missing != 0 ? write_dword(state.h, absent_value(i), missing)
+                            : open(HKEY_LOCAL_MACHINE, saved_keys[i].key, source, KEY_READ) &&
+                                  create_new(state.h, std::to_string(i), copy) &&
+                                  RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS &&
+                                  save_key_security(source.h, state.h, security_value(i));
     }
     // The copies are on disk before the mark that vouches for them.
     done = done && RegFlushKey(state.h) == ERROR_SUCCESS && write_dword(state.h, saved_mark, 1) &&

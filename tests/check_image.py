@@ -133,8 +133,7 @@ def kit_failures(folder):
             for imported in entry.imports:
                 function = imported.name.decode() if imported.name else "#%d" % imported.ordinal
                 if name.lower() in ELEVATED_FROM_THE_KIT_FOLDER and (dll, function) not in runner:
-                    yield "%s imports %s!%s, not in kit_runner_imports.txt: a DLL it needs may load from the kit folder" % (
-                        name, dll, function)
+                    yield "%s imports %s!%s, which kit_runner_imports.txt does not allow" % (name, dll, function)
                 if (dll, function) not in allowed:
                     yield "%s imports %s!%s, which is not listed as in Windows 7 SP1" % (name, dll, function)
 
