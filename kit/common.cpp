@@ -76,9 +76,20 @@ std::vector<std::string> installed_products(const Manifest& manifest, std::vecto
 }
 
 std::vector<std::string> registered_for_this_user(const Manifest& manifest) {
+    // Managed (by policy, under HKLM) or not (in the user's hive).
+    char user[256], *sid = nullptr;
+    DWORD size = 0;
+    const Handle token = own_token(TOKEN_QUERY);
+    const std::string managed = token.h != nullptr && GetTokenInformation(token.h, TokenUser, user, sizeof user, &size) &&
+                                        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)
+                                    ? "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\Managed\\" + std::string(sid) + "\\Installer\\Products\\"
+                                    : "";
+    LocalFree(sid);
     std::vector<std::string> found;
     for (const std::string& code : manifest.products)
-        if (key_exists("Software\\Microsoft\\Installer\\Products\\" + packed_guid(code), HKEY_CURRENT_USER)) found.push_back(code);
+        if (key_exists("Software\\Microsoft\\Installer\\Products\\" + packed_guid(code), HKEY_CURRENT_USER) ||
+            (!managed.empty() && key_exists(managed + packed_guid(code))))
+            found.push_back(code);
     return found;
 }
 

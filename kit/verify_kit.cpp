@@ -217,8 +217,7 @@ int main(int argc, char** argv) {
         programs.size() == 1 ? "" : "s", options.reduced ? ", reduced" : "", results.c_str());
     if (!kept.empty()) say("verify: the earlier results are kept in %s", kept.c_str());
     kit::Outcome total;
-    std::string table;
-    std::string notes;
+    std::string table, notes;
     for (const std::string& name : programs) {
         const kit::Outcome outcome = kit::run_program(copy, results, name, environment);
         char line[256];
