@@ -11,12 +11,8 @@
 
 namespace kit {
 
-namespace {
-
 // The longest path the run makes below the kit folder or results\.
 constexpr std::size_t deepest_name = 64;
-
-}  // namespace
 
 Options parse_arguments(int argc, char** argv) {
     Options options;
@@ -184,10 +180,8 @@ void check_elevated() {
 void check_results_folder(const std::string& results) {
     const DWORD attributes = GetFileAttributesA(results.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
-        refuse("cannot write " + results +
-               ": it is not a plain folder; delete it, or copy the kit to a folder of its own");
-    }
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0))
+        refuse("cannot write " + results + ": it is not a plain folder; delete it, or copy the kit to a folder of its own");
 }
 
 std::vector<std::string> machine_state(const Manifest& manifest) {
@@ -203,14 +197,10 @@ std::vector<std::string> machine_state(const Manifest& manifest) {
 // The kit as it runs: nothing can be swapped between a file's check and its
 // start, and no library planted beside a program is loaded by it.
 
-namespace {
-
-bool is_hex(const std::string& text) {
+static bool is_hex(const std::string& text) {
     return text.size() == 64 && std::all_of(text.begin(), text.end(),
                                             [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
-
-}  // namespace
 
 Manifest built_in() {
     Manifest built;
@@ -238,9 +228,8 @@ std::vector<std::string> listed_programs(const std::vector<Listed>& listed) {
     for (const Listed& file : listed) {
         const std::string& name = file.name;
         if (name.find('\\') == std::string::npos && name.size() > ending.size() &&
-            name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
             programs.push_back(file.name.substr(0, file.name.size() - 4));
-        }
     }
     std::sort(programs.begin(), programs.end());
     return programs;
@@ -283,9 +272,8 @@ std::string keep_results(const std::string& results) {
     SYSTEMTIME when{};
     if (folder.h == nullptr) return "";
     if (!GetFileTime(folder.h, &made, nullptr, nullptr) || !FileTimeToLocalFileTime(&made, &local) ||
-        !FileTimeToSystemTime(&local, &when)) {
+        !FileTimeToSystemTime(&local, &when))
         GetLocalTime(&when);
-    }
     folder.close();
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "-%04u-%02u-%02u-%02u%02u%02u", when.wYear, when.wMonth, when.wDay, when.wHour,

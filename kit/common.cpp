@@ -58,20 +58,39 @@ std::vector<std::string> installed_products(const Manifest& manifest, std::vecto
     for (const auto& [root, key, whose] : places) {
         Key codes;
         char name[64];
-        DWORD size = sizeof name;
         if (others == nullptr || RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &codes.h) != ERROR_SUCCESS) continue;
-        for (DWORD index = 0; RegEnumValueA(codes.h, index, name, &size, nullptr, nullptr, nullptr, nullptr) ==
-                              ERROR_SUCCESS;
-             ++index, size = sizeof name) {
-            const std::string hex = packed_guid(name);
-            const std::string code = hex.size() != 32 ? name
-                                                      : "{" + hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) +
-                                                            "-" + hex.substr(16, 4) + "-" + hex.substr(20) + "}";
+        for (DWORD index = 0, size = sizeof name;; ++index, size = sizeof name) {
+            const LONG listed = RegEnumValueA(codes.h, index, name, &size, nullptr, nullptr, nullptr, nullptr);
+            if (listed == ERROR_MORE_DATA) continue;  // longer than any product code
+            if (listed != ERROR_SUCCESS) break;
+            // Only 32 hex digits are printed: the user's hive may hold any name.
+            const std::string hex = size == 32 ? packed_guid(name) : "";
+            const std::string code = hex.size() != 32 ? "an unreadable entry"
+                                                      : "the product {" + hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" +
+                                                            hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" + hex.substr(20) + "}";
             if (root == HKEY_CURRENT_USER || std::find(carried.begin(), carried.end(), name) == carried.end())
-                others->push_back("the product " + code + " installed " + whose);
+                others->push_back(code + " installed " + whose);
         }
     }
     return ours;
+}
+
+std::vector<std::string> registered_for_this_user(const Manifest& manifest) {
+    // Managed (by policy, under HKLM) or not (in the user's hive).
+    char user[256], *sid = nullptr;
+    DWORD size = 0;
+    const Handle token = own_token(TOKEN_QUERY);
+    const std::string managed = token.h != nullptr && GetTokenInformation(token.h, TokenUser, user, sizeof user, &size) &&
+                                        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)
+                                    ? "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\Managed\\" + std::string(sid) + "\\Installer\\Products\\"
+                                    : "";
+    LocalFree(sid);
+    std::vector<std::string> found;
+    for (const std::string& code : manifest.products)
+        if (key_exists("Software\\Microsoft\\Installer\\Products\\" + packed_guid(code), HKEY_CURRENT_USER) ||
+            (!managed.empty() && key_exists(managed + packed_guid(code))))
+            found.push_back(code);
+    return found;
 }
 
 void say(const char* format, ...) {
@@ -113,7 +132,7 @@ bool write_new_file(const std::string& path, const std::string& bytes) {
 }
 
 std::string sha256(const std::string& bytes) {
-    // FIPS 180-4, here so that the runner imports nothing that loads a DLL from outside System32's KnownDLLs.
+    // SHA-256, here so that the runner imports nothing that loads a DLL from outside System32's KnownDLLs.
     static constexpr std::uint32_t k[64] = {
         0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5, 0xd807aa98,
         0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786,
@@ -158,9 +177,9 @@ bool exists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool key_exists(const std::string& key) {
+bool key_exists(const std::string& key, HKEY root) {
     Key handle;
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &handle.h) == ERROR_SUCCESS;
+    return RegOpenKeyExA(root, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &handle.h) == ERROR_SUCCESS;
 }
 
 bool delete_key_tree(const std::string& key) {
@@ -203,7 +222,6 @@ bool trusted_sid(PSID sid) {
     }
     return trusted;
 }
-
 
 bool installer_idle_within(unsigned minutes) {
     // Windows Installer holds this mutex while an installation runs (msiexec's 1618): held is busy; taken or

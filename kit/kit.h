@@ -75,6 +75,8 @@ struct Manifest {
 // The carried products installed for the machine; every other product of
 // their upgrade code (the machine's, or this user's) goes to `others`, to be named and left.
 std::vector<std::string> installed_products(const Manifest& manifest, std::vector<std::string>* others = nullptr);
+// The carried products registered for this user too: msiexec /x of such a code removes the user's, not the machine's.
+std::vector<std::string> registered_for_this_user(const Manifest& manifest);
 // Prints one line and flushes it.
 void say(const char* format, ...);
 // Prints "verify: refused: WHY" and ends the process with exit code 2.
@@ -87,8 +89,8 @@ bool write_new_file(const std::string& path, const std::string& bytes);
 std::string sha256(const std::string& bytes);
 // Whether a file or folder (or a link, not its target) exists at the path.
 bool exists(const std::string& path);
-// Whether HKLM (64-bit view) has this key.
-bool key_exists(const std::string& key);
+// Whether HKLM (or `root`; 64-bit view) has this key.
+bool key_exists(const std::string& key, HKEY root = HKEY_LOCAL_MACHINE);
 // Deletes an HKLM key with everything below it; true when it is gone.
 bool delete_key_tree(const std::string& key);
 // A new folder whose only entries are full control for SYSTEM and

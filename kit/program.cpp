@@ -33,17 +33,13 @@ unsigned occurrences(const std::string& text, const std::string& what) {
 // Ends every process of the job and waits until none is left.
 bool end_job(HANDLE job) {
     TerminateJobObject(job, 1);
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
+    for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start <= job_end_limit_ms; Sleep(100)) {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                       nullptr)) {
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr))
             return false;
-        }
         if (accounting.ActiveProcesses == 0) return true;
-        if (GetTickCount64() - start > job_end_limit_ms) return false;
-        Sleep(100);
     }
+    return false;
 }
 
 // The JUnit file of a program that failed as a whole (a crash, a time-out);

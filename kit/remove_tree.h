@@ -68,9 +68,8 @@ inline bool remove_entry(const std::wstring& path, DWORD listed) {
     if (entry.handle == INVALID_HANDLE_VALUE) return gone(GetLastError());
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (!GetFileInformationByHandleEx(entry.handle, FileAttributeTagInfo, &tag, sizeof tag) ||
-        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         return false;
-    }
     bool whole = true;
     if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         // Held open, the folder cannot be renamed or replaced: the names below it are its own.
@@ -89,12 +88,10 @@ inline bool remove_tree(const std::string& path) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return false;
     const int length = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    if (length <= 0 ||
-        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), length) != length ||
-        !remove_tree_detail::remove_entry(wide, 0)) {
-        return false;
-    }
-    return GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES && remove_tree_detail::gone(GetLastError());
+    return length > 0 &&
+           MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), length) == length &&
+           remove_tree_detail::remove_entry(wide, 0) &&
+           GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES && remove_tree_detail::gone(GetLastError());
 }
 
 }  // namespace veltrax::testing

@@ -123,7 +123,6 @@ struct RestorePrivilege {
     }
 };
 
-
 // Saves them as the value `name` and values "NAME\\SUB\\KEY" of `state`; false when any could not be.
 bool save_key_security(HKEY source, HKEY state, const std::string& name) {
     DWORD size = 0;
@@ -190,9 +189,8 @@ Leftover leftover_state() {
         const bool absent = read_dword(state.h, absent_value(i), parts);
         Key copy;
         const bool copied = open(state.h, std::to_string(i), copy, KEY_READ);
-        DWORD type = 0;
         const bool secured =
-            RegQueryValueExA(state.h, security_value(i).c_str(), nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS;
+            RegQueryValueExA(state.h, security_value(i).c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
         sound = sound && absent != copied && copied == secured &&
                 (!absent || (parts >= saved_keys[i].shallowest && parts <= depth(saved_keys[i].key)));
     }
@@ -208,14 +206,12 @@ bool save_state() {
                 create_new(HKEY_LOCAL_MACHINE, state_key, state, "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)");
     for (std::size_t i = 0; done && i < std::size(saved_keys); ++i) {
         const unsigned missing = first_missing(saved_keys[i]);
-        if (missing != 0) {
-            done = write_dword(state.h, absent_value(i), missing);
-            continue;
-        }
         Key source, copy;
-        done = open(HKEY_LOCAL_MACHINE, saved_keys[i].key, source, KEY_READ) &&
-               create_new(state.h, std::to_string(i), copy) && RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS &&
-               save_key_security(source.h, state.h, security_value(i));
+        done = missing != 0 ? write_dword(state.h, absent_value(i), missing)
+                            : open(HKEY_LOCAL_MACHINE, saved_keys[i].key, source, KEY_READ) &&
+                                  create_new(state.h, std::to_string(i), copy) &&
+                                  RegCopyTreeA(source.h, nullptr, copy.h) == ERROR_SUCCESS &&
+                                  save_key_security(source.h, state.h, security_value(i));
     }
     // The copies are on disk before the mark that vouches for them.
     done = done && RegFlushKey(state.h) == ERROR_SUCCESS && write_dword(state.h, saved_mark, 1) &&
@@ -236,9 +232,11 @@ std::vector<std::string> give_back(const Manifest& manifest, const std::string& 
     char system[MAX_PATH];
     const UINT length = GetSystemDirectoryA(system, MAX_PATH);
     const std::string msiexec = std::string(system, length < MAX_PATH ? length : 0) + "\\msiexec.exe";
+    const std::vector<std::string> users = registered_for_this_user(manifest);
     for (const std::string& product : installed_products(manifest)) {
-        std::string trouble;
-        const DWORD result = run_in_job(msiexec, "\"" + msiexec + "\" /x " + product + " /qn REBOOT=ReallySuppress",
+        const bool left = std::find(users.begin(), users.end(), product) != users.end();
+        std::string trouble = left ? "registered for this user too, so msiexec would remove that one: left" : "";
+        const DWORD result = left ? 0 : run_in_job(msiexec, "\"" + msiexec + "\" /x " + product + " /qn REBOOT=ReallySuppress",
                                         environment, std::string(system, 3), nullptr, 10 * 60 * 1000, trouble);
         check(trouble.empty() && (result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED),
               "uninstall the package " + product + " (" + (trouble.empty() ? "exit code " + std::to_string(result) : trouble) + ")");

@@ -155,6 +155,9 @@ int main(int argc, char** argv) {
         {"VELTRAX_CRASH_POINT_STRIDE=" + std::string(options.reduced ? "5" : "1"),
          "VELTRAX_PROPERTY_RUNS=" + std::string(options.reduced ? "5" : "150"), "VELTRAX_SCRATCH_ROOT=" + copy});
 
+    if (const std::vector<std::string> users = kit::registered_for_this_user(manifest); !users.empty())
+        kit::refuse("the kit's package " + joined(users, ", ") + " is registered for this user too, and msiexec would "
+                    "remove that one instead of the machine's: uninstall it as this user first");
     const kit::Leftover leftover = kit::leftover_state();
     const bool copy_left = kit::exists(copy);
     std::vector<std::string> others;
@@ -214,8 +217,7 @@ int main(int argc, char** argv) {
         programs.size() == 1 ? "" : "s", options.reduced ? ", reduced" : "", results.c_str());
     if (!kept.empty()) say("verify: the earlier results are kept in %s", kept.c_str());
     kit::Outcome total;
-    std::string table;
-    std::string notes;
+    std::string table, notes;
     for (const std::string& name : programs) {
         const kit::Outcome outcome = kit::run_program(copy, results, name, environment);
         char line[256];

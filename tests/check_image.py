@@ -4,8 +4,8 @@ Windows machine will load, independent of the compiler that made it. With
 --kit, checks that every program of a verification kit starts on Windows 7
 SP1: a 64-bit image for Windows 7 or earlier that imports only what Windows 7
 has (windows7_imports.txt beside this file), and that its runner, which runs
-elevated from the folder the kit was unzipped into, imports only KnownDLLs
-and none of their functions that forward to a DLL outside them.
+elevated from the folder the kit was unzipped into, imports only what
+kit_runner_imports.txt allows: functions of KnownDLLs that resolve inside them.
 
     check_image.py EXE VERSION [LINK_MAP]     VERSION as the build has it: a.b.c.d
     check_image.py --kit FOLDER
@@ -29,15 +29,6 @@ HIGH_ENTROPY_VA = 0x0020
 NX_COMPAT = 0x0100
 RT_MANIFEST = 24
 ALLOWED_IMPORTS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
-# DLLs that Windows 7 SP1 and later load only from System32 (HKLM\SYSTEM\
-# CurrentControlSet\Control\Session Manager\KnownDLLs, and what they pull
-# in), so that none planted beside an elevated program is loaded instead.
-KNOWN_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "gdi32.dll", "ole32.dll", "oleaut32.dll",
-              "shell32.dll", "shlwapi.dll", "sechost.dll", "rpcrt4.dll", "combase.dll", "ws2_32.dll"}
-# Functions of a KnownDLL that forward to one that is not, which the loader
-# then looks for beside the program before it runs: advapi32's Crypt* go to
-# cryptsp.dll, its SystemFunction* to cryptbase.dll.
-FORWARDED_OUTSIDE = {"advapi32.dll": ("Crypt", "SystemFunction")}
 ELEVATED_FROM_THE_KIT_FOLDER = ("verify-kit.exe",)
 SIZE_BUDGET = 20480
 # Runtimes the tool has no use for: C++ exception and RTTI support, and the
@@ -118,9 +109,10 @@ class Image(unittest.TestCase):
 
 def kit_failures(folder):
     """What keeps a program of the kit from starting on Windows 7 SP1."""
-    listed = os.path.join(os.path.dirname(os.path.abspath(__file__)), "windows7_imports.txt")
-    with open(listed, encoding="utf-8") as handle:
-        allowed = {tuple(line.split()) for line in handle if line.strip() and not line.startswith("#")}
+    def listed(name):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), name), encoding="utf-8") as handle:
+            return {tuple(line.split()) for line in handle if line.strip() and not line.startswith("#")}
+    allowed, runner = listed("windows7_imports.txt"), listed("kit_runner_imports.txt")
     programs = sorted(glob.glob(os.path.join(folder, "*.exe")))
     if not programs:
         yield "no programs in %s" % folder
@@ -138,12 +130,10 @@ def kit_failures(folder):
             yield "%s loads DLLs late, which this check cannot see" % name
         for entry in pe.DIRECTORY_ENTRY_IMPORT:
             dll = entry.dll.decode().lower()
-            if name.lower() in ELEVATED_FROM_THE_KIT_FOLDER and dll not in KNOWN_DLLS:
-                yield "%s imports %s, which is not a KnownDLL: a copy planted beside it would load elevated" % (name, dll)
             for imported in entry.imports:
                 function = imported.name.decode() if imported.name else "#%d" % imported.ordinal
-                if name.lower() in ELEVATED_FROM_THE_KIT_FOLDER and function.startswith(FORWARDED_OUTSIDE.get(dll, ())):
-                    yield "%s imports %s!%s, which forwards outside the KnownDLLs" % (name, dll, function)
+                if name.lower() in ELEVATED_FROM_THE_KIT_FOLDER and (dll, function) not in runner:
+                    yield "%s imports %s!%s, which kit_runner_imports.txt does not allow" % (name, dll, function)
                 if (dll, function) not in allowed:
                     yield "%s imports %s!%s, which is not listed as in Windows 7 SP1" % (name, dll, function)
 

@@ -94,11 +94,10 @@ rm -rf "$prefix" "$prefix.lock" "$prefix.boot.log"
 wine reg add "$battmeter\\ContextMenu\\1" /v Application /t REG_EXPAND_SZ /d 'C:\other\tool.exe' /f >/dev/null
 wine reg add "$battmeter\\ContextMenu\\3" /v Application /t REG_EXPAND_SZ /d '' /f >/dev/null
 cp -r "$kit" "$drive/kit"
-# What a standard user may plant: links where the kit once made its run copy
-# and where tests once left scratch folders, to a folder that holds a file.
+# What a standard user may plant: a link where tests once left scratch
+# folders, to a folder that holds a file.
 mkdir -p "$drive/victim"
 echo "someone's file" >"$drive/victim/document.txt"
-ln -s "$drive/victim" "$drive/ProgramData/veltrax-place-verify.run-planted"
 ln -s "$drive/victim" "$drive/veltrax-scratch-planted"
 before=$(machine)
 printf '%s\n' "$before" | grep -qF 'other\tool.exe' || fail "the seeded battery meter is not there: $before"
@@ -121,6 +120,13 @@ grep -q "the installed package $product" "$out" || fail "the refusal does not na
 wine msiexec /x "$product" /qn REBOOT=ReallySuppress >/dev/null 2>&1 || fail "cannot uninstall the package"
 rm -rf "$drive/Program Files/VELTRAX" "$drive/Program Files (x86)/VELTRAX"  # what the package's tool placed
 wine reg delete 'HKLM\SOFTWARE\Veltrax' /f >/dev/null
+# The kit's product registered for this user too (msiexec /x of its code would remove that one), packed.
+user_product="HKCU\\Software\\Microsoft\\Installer\\Products\\$(echo "$product" | tr -d '{}-' |
+    awk '{for (at = 1; at <= 32; at += w) {w = at < 17 ? (at < 9 ? 8 : 4) : 2; for (i = at + w - 1; i >= at; i--) printf "%s", substr($0, i, 1)}}')"
+wine reg add "$user_product" /f >/dev/null
+refused "the kit's product registered for this user" kit
+grep -qF "$product is registered for this user" "$out" || fail "the refusal does not name the user's $product"
+wine reg delete "$user_product" /f >/dev/null
 cp -r "$kit" "$drive/kit-damaged"
 echo "changed" >>"$drive/kit-damaged/packages/minor.msi"
 refused "a changed file" kit-damaged
@@ -170,7 +176,6 @@ wait "$first" || fail "the first run exited $?: $(tr -d '\r' <"$out.first")"
 tr -d '\r' <"$out.first" | sed 's/^/    /'
 grep -q "not the kit's, left alone: the product {76543210-BA98-FEDC-1032-547698BADCFE} installed for this user" "$out.first" ||
     fail "the run does not name the user's own product"
-wine reg query "$own_product" /v 0123456789ABCDEF0123456789ABCDEF >/dev/null 2>&1 || fail "the user's own product was touched"
 wine reg delete "$own_product" /f >/dev/null
 [ "$(xml_count small e2e_tests tests)" = "$(tests_of e2e_tests)" ] || fail "the environment changed which tests ran"
 grep -q 'name="sequences" value="5"' "$drive/small/results/property_tests.xml" ||

@@ -102,9 +102,14 @@ std::vector<std::string> installed_versions() {
 
 // Removes this program's products installed for the machine and what they may have left.
 void remove_products(const Machine& m) {
-    for (const std::string& code : own_products())
-        for (int round = 0; round < 3 && !machine_version(code).empty(); ++round)
+    for (const std::string& code : own_products()) {
+        // msiexec /x removes this user's product of a code before the machine's: one registered for them too is left.
+        const bool users = MsiEnumProductsExA(code.c_str(), nullptr, MSIINSTALLCONTEXT_USERMANAGED | MSIINSTALLCONTEXT_USERUNMANAGED,
+                                              0, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+        EXPECT_FALSE(users) << code << " is registered for this user too, so msiexec /x would remove that one: left";
+        for (int round = 0; !users && round < 3 && !machine_version(code).empty(); ++round)
             m.run({"/x", code, "/qn", "REBOOT=ReallySuppress"}, msiexec);
+    }
     m.remove_tree(install_dir);
     m.reg_delete_tree("SOFTWARE\\veltrax-place");
     // Where Wine's msiexec dropped a product's registration after a failed
