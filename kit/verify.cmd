@@ -12,7 +12,7 @@ rem back; 1: not so; 2: refused (the line says why), and nothing was changed.
 rem The exit code is the runner's own: a variable named ERRORLEVEL would
 rem stand in for it, so none is left; nor __COMPAT_LAYER, whose shims would
 rem apply to the runner before it starts.
-setlocal
+setlocal EnableExtensions DisableDelayedExpansion
 set ERRORLEVEL=
 set __COMPAT_LAYER=
 "%~dp0verify-kit.exe" %*

@@ -155,9 +155,9 @@ int main(int argc, char** argv) {
         {"VELTRAX_CRASH_POINT_STRIDE=" + std::string(options.reduced ? "5" : "1"),
          "VELTRAX_PROPERTY_RUNS=" + std::string(options.reduced ? "5" : "150"), "VELTRAX_SCRATCH_ROOT=" + copy});
 
-    if (const std::vector<std::string> users = kit::registered_for_this_user(manifest); !users.empty())
+    if (const std::vector<std::string> users = kit::registered_for_this_user(manifest); !users.empty() && !options.finish)
         kit::refuse("the kit's package " + joined(users, ", ") + " is registered for this user too, and msiexec would "
-                    "remove that one instead of the machine's: uninstall it as this user first");
+                    "remove that one instead of the machine's: uninstall it as this user, or delete a bare registration");
     const kit::Leftover leftover = kit::leftover_state();
     const bool copy_left = kit::exists(copy);
     std::vector<std::string> others;

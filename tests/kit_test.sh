@@ -176,6 +176,7 @@ wait "$first" || fail "the first run exited $?: $(tr -d '\r' <"$out.first")"
 tr -d '\r' <"$out.first" | sed 's/^/    /'
 grep -q "not the kit's, left alone: the product {76543210-BA98-FEDC-1032-547698BADCFE} installed for this user" "$out.first" ||
     fail "the run does not name the user's own product"
+wine reg delete "$own_product" /v 0123456789ABCDEF0123456789ABCDEF /f >/dev/null || fail "the user's own product was touched"
 wine reg delete "$own_product" /f >/dev/null
 [ "$(xml_count small e2e_tests tests)" = "$(tests_of e2e_tests)" ] || fail "the environment changed which tests ran"
 grep -q 'name="sequences" value="5"' "$drive/small/results/property_tests.xml" ||
